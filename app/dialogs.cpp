@@ -1,0 +1,193 @@
+// The procedures of the Welcome, About, wizard and message pages. Each page
+// reacts only to the button ids it owns and ends with result 1; a page
+// that ends the program posts WM_CLOSE to the main window rather than
+// calling it. CompletedDlgProc runs on the reader thread, every other one
+// on the user-interface thread.
+#include "app/app.h"
+#include "app/ids.h"
+#include "serial/serial.h"
+#include "upload/upload.h"
+
+#define ABOUT_PICTURE_X     10
+#define ABOUT_PICTURE_Y     10
+#define ABOUT_PICTURE_SIZE  64
+#define REBOOT_HOLD_MS      2000
+
+static WORD GetCommandId(WPARAM wParam)
+{
+    return LOWORD(wParam);
+}
+
+static void PostCloseToMain(void)
+{
+    PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+}
+
+// Shared by the pages that only say something and wait for OK.
+INT_PTR CALLBACK MessageDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    if (message == WM_COMMAND && GetCommandId(wParam) == IDOK) {
+        EndDialog(dialog, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// The Welcome page's Next is id 3, so Escape (id 2) cannot skip it.
+INT_PTR CALLBACK WelcomeDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    if (message == WM_COMMAND && GetCommandId(wParam) == 3) {
+        EndDialog(dialog, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Draws the About picture; the dialog manager still paints the rest.
+static void PaintAboutPicture(HWND dialog)
+{
+    PAINTSTRUCT paint;
+    HDC target = BeginPaint(dialog, &paint);
+    HDC memory = CreateCompatibleDC(target);
+    if (memory) {
+        HINSTANCE module = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+        HBITMAP picture = LoadBitmapA(module, MAKEINTRESOURCEA(IDB_ABOUT));
+        if (picture) {
+            HGDIOBJ previous = SelectObject(memory, picture);
+            BitBlt(target, ABOUT_PICTURE_X, ABOUT_PICTURE_Y, ABOUT_PICTURE_SIZE,
+                   ABOUT_PICTURE_SIZE, memory, 0, 0, SRCCOPY);
+            SelectObject(memory, previous);
+            DeleteObject(picture);
+        }
+        DeleteDC(memory);
+    }
+    EndPaint(dialog, &paint);
+}
+
+// Only OK ends the About box; its close box and Escape send id 2, ignored.
+INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_PAINT:
+        PaintAboutPicture(dialog);
+        return FALSE;
+    case WM_COMMAND:
+        if (GetCommandId(wParam) == IDOK) {
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+// OK has the box rebooted; the page stays up while the tick types the
+// reboot command, and the restart banner is marked answered beforehand.
+INT_PTR CALLBACK CompletedDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    if (message == WM_COMMAND && GetCommandId(wParam) == IDOK) {
+        upload.bannerAnswered = 1;
+        StartRebootCommand();
+        Sleep(REBOOT_HOLD_MS);
+        EndDialog(dialog, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Retry ends the page first, so the file dialog it asks for opens alone.
+INT_PTR CALLBACK InvalidFileDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        switch (GetCommandId(wParam)) {
+        case IDOK:
+            EndDialog(dialog, 1);
+            PostMessageA(mainWindow, WM_COMMAND, CMD_MONITOR_FOUND, 0);
+            return TRUE;
+        case IDCANCEL:
+            PostCloseToMain();
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+// Abort (id 1) ends the program; Continue (id 2) just ends the page.
+INT_PTR CALLBACK WarningDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        switch (GetCommandId(wParam)) {
+        case IDCANCEL:
+            EndDialog(dialog, 1);
+            return TRUE;
+        case IDOK:
+            PostCloseToMain();
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+// Next wakes the box's boot banner with an "s"; Escape leaves silently.
+INT_PTR CALLBACK CableDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        switch (GetCommandId(wParam)) {
+        case IDOK:
+            EndDialog(dialog, 1);
+            WritePort(mainWindow, "s", 1);
+            return TRUE;
+        case IDCANCEL:
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+// The connect page records itself so that the main window can end it with
+// a posted id 1; its own Cancel (also Enter and Escape) ends the program.
+INT_PTR CALLBACK ConnectMainsDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        connectDialog = dialog;
+        return TRUE;
+    case WM_COMMAND:
+        switch (GetCommandId(wParam)) {
+        case IDOK:
+            connectDialog = nullptr;
+            EndDialog(dialog, 1);
+            return TRUE;
+        case IDCANCEL:
+            EndDialog(dialog, 1);
+            connectDialog = nullptr;
+            PostCloseToMain();
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}

@@ -1,0 +1,132 @@
+// Recording WritePort, posted-message capture and test images.
+#include "tests/upload_harness.h"
+#include "serial/serial.h"
+
+#include <cstring>
+
+Bytes portWritten;
+
+int WritePort(HWND, const void *bytes, DWORD count)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(bytes);
+    portWritten.insert(portWritten.end(), p, p + count);
+    return 1;
+}
+
+HWND MakeMessageWindow(void)
+{
+    return CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+// Every WM_COMMAND posted to this thread's windows, in the order posted.
+std::vector<Posted> TakePosted(void)
+{
+    std::vector<Posted> posted;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_COMMAND)
+            posted.push_back({ msg.hwnd, msg.wParam, msg.lParam });
+    }
+    return posted;
+}
+
+void ResetUpload(void)
+{
+    CloseFirmwareImage();
+    upload.bannerPos = 0;
+    upload.bannerAnswered = 1;
+    upload.promptWatch = 0;
+    for (auto &pos : upload.promptPos)
+        pos = 0;
+    upload.uploadState = UPLOAD_IDLE;
+    upload.handshakePos = 0;
+    upload.imageFileSize = 0;
+    upload.transferSize = 0;
+    upload.bytesSent = 0;
+    upload.blockTotal = 0;
+    upload.blocksAcked = 0;
+    upload.ackWatch1 = 0;
+    upload.ackWatch2 = 0;
+    upload.startWatch = 0;
+    upload.senderState = SENDER_IDLE;
+    upload.senderText = nullptr;
+    upload.senderPos = 0;
+    upload.senderLen = 0;
+    upload.loadCommand[0] = '\0';
+    upload.progressDialog = nullptr;
+    portWritten.clear();
+    TakePosted();
+}
+
+Bytes ToBytes(const std::string &text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+void Feed(HWND window, const Bytes &bytes, size_t chunk)
+{
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+        size_t n = bytes.size() - at < chunk ? bytes.size() - at : chunk;
+        ProcessReceived(window, bytes.data() + at, DWORD(n));
+    }
+}
+
+void Tick(HWND window, int times)
+{
+    for (int i = 0; i < times; i++)
+        UploadTimerTick(window);
+}
+
+ImageSpec ValidImage(uint32_t size, long headerOffset)
+{
+    return { size, headerOffset, 0xBFC00000u + 128 + 0x1000, 0x100000, 0xBFC01000u };
+}
+
+std::string TempPath(const std::string &name)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    return std::string(folder) + "tessel-test-" + name;
+}
+
+static void putWord(Bytes &image, size_t at, uint32_t value)
+{
+    image[at] = uint8_t(value >> 24);
+    image[at + 1] = uint8_t(value >> 16);
+    image[at + 2] = uint8_t(value >> 8);
+    image[at + 3] = uint8_t(value);
+}
+
+std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents)
+{
+    Bytes image(spec.size);
+    uint32_t seed = 0x2545F491u ^ spec.size;
+    for (auto &b : image) {
+        seed = seed * 1103515245u + 12345u;
+        b = uint8_t(seed >> 16);
+    }
+    if (spec.headerOffset >= 0 && image.size() >= size_t(spec.headerOffset) + 44) {
+        size_t at = size_t(spec.headerOffset);
+        putWord(image, at, 0x12340000u | (spec.headerAddress >> 16));
+        putWord(image, at + 4, 0x56780000u | (spec.headerAddress & 0xFFFF));
+        putWord(image, at + 36, spec.word9);
+        putWord(image, at + 40, spec.word10);
+    }
+    std::string path = TempPath(name);
+    FILE *file = fopen(path.c_str(), "wb");
+    if (file) {
+        fwrite(image.data(), 1, image.size(), file);
+        fclose(file);
+    }
+    if (contents)
+        *contents = image;
+    return path;
+}
+
+uint32_t Checksum(const uint8_t *bytes, size_t n)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; i++)
+        sum += bytes[i];
+    return sum;
+}

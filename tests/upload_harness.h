@@ -1,0 +1,40 @@
+// Test harness for the upload engine: a recording WritePort linked in place
+// of the serial one, message-only windows standing for the main window and
+// the progress page, and firmware images made on the spot.
+#ifndef TESSEL_UPLOAD_HARNESS_H
+#define TESSEL_UPLOAD_HARNESS_H
+
+#include "upload/upload.h"
+#include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> Bytes;
+
+struct Posted {
+    HWND window;
+    WPARAM id;
+    LPARAM value;
+};
+
+extern Bytes portWritten;   // every byte the code under test handed to WritePort
+
+HWND MakeMessageWindow(void);
+std::vector<Posted> TakePosted(void);
+void ResetUpload(void);
+Bytes ToBytes(const std::string &text);
+void Feed(HWND window, const Bytes &bytes, size_t chunk = 80);
+void Tick(HWND window, int times);
+
+struct ImageSpec {
+    uint32_t size;
+    long headerOffset;         // 0 or ALT_HEADER_OFFSET; -1 for no header at all
+    uint32_t headerAddress;    // words 0 and 1, low halves
+    uint32_t word9;
+    uint32_t word10;
+};
+ImageSpec ValidImage(uint32_t size, long headerOffset);
+std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents = nullptr);
+std::string TempPath(const std::string &name);
+uint32_t Checksum(const uint8_t *bytes, size_t n);
+
+#endif

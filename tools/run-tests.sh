@@ -1,0 +1,15 @@
+#!/bin/bash
+# The test command: installs what is missing, builds the program, the tests
+# and the box simulator, and runs every test under Wine on a virtual display.
+# Exits non-zero on any failure and leaves no Wine process behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/setup.sh
+tessel_install
+build="${TESSEL_BUILD_DIR:-build}"
+tessel_build "$build"
+export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
+trap 'wineserver -k 2>/dev/null || true' EXIT
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" ctest --test-dir "$build" --output-on-failure || status=$?
+exit $status

@@ -1,0 +1,26 @@
+# Sourced by the run and test commands: installs the Debian packages that are
+# missing (a 32-bit Wine needs the i386 architecture) and builds everything.
+# Usage: . tools/setup.sh [extra packages...]
+
+tessel_install() {
+    local wanted=(mingw-w64 cmake make g++ googletest wine wine32:i386 xvfb socat "$@")
+    local missing=()
+    local p
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}"
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+}
+
+tessel_build() {
+    local build="$1"
+    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build" -j2
+    [ -f tools/CMakeLists.txt ] || return 0
+    cmake -S tools -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build/native" -j2
+}

@@ -1,0 +1,81 @@
+// The upload engine: image selection, the receive-side protocol engine, the
+// 250 ms tick with its command sender and watchdogs, and the progress page.
+// ProcessReceived runs on the reader thread, the tick and the dialogs on the
+// user-interface thread; every word they share in UploadContext is atomic.
+#ifndef TESSEL_UPLOAD_H
+#define TESSEL_UPLOAD_H
+
+#include <windows.h>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#define HEADER_SIZE        128
+#define ALT_HEADER_OFFSET  0x8000
+#define BLOCK_SIZE         1024
+#define MAX_IMAGE_BYTES    0x7FFFFFFF
+
+#define UPLOAD_IDLE       0
+#define UPLOAD_STARTING   1
+#define UPLOAD_WAIT_ACK1  2
+#define UPLOAD_WAIT_ACK2  3
+
+#define SENDER_IDLE      0
+#define SENDER_SEQUENCE  1
+#define SENDER_ONCE      2
+
+#define TICKS_ACK      20
+#define TICKS_PROMPT   40
+#define TICKS_START    40
+#define TICKS_SEND_CR   4
+
+typedef std::atomic<int32_t> SharedWord;
+
+struct UploadContext {
+    SharedWord bannerPos;
+    SharedWord bannerAnswered{1};   // a banner before the wizard asks for it is not answered
+    SharedWord promptWatch;
+    SharedWord promptPos[4];
+    SharedWord uploadState;
+    SharedWord handshakePos;
+    FILE *imageFile;
+    SharedWord imageFileSize;
+    SharedWord transferSize;
+    SharedWord bytesSent;      // image bytes of the running transfer that went out
+    SharedWord blockTotal;
+    SharedWord blocksAcked;
+    uint8_t blockBuffer[BLOCK_SIZE];
+    SharedWord ackWatch1;
+    SharedWord ackWatch2;
+    SharedWord startWatch;
+    SharedWord senderState;
+    std::atomic<const char *> senderText;
+    SharedWord senderPos;
+    SharedWord senderLen;
+    char loadCommand[256];
+    std::atomic<HWND> progressDialog;
+};
+
+extern UploadContext upload;
+
+// Firmware image buffers, kept for the whole run.
+extern char imagePath[1024];
+extern char imageFileTitle[256];
+extern uint8_t headerBuffer[HEADER_SIZE];
+
+int CheckImageHeader(FILE *file, long offset, uint32_t *loadAddress);
+int OpenFirmwareImage(HWND window);
+int ChooseFirmwareImage(HWND window, int startSequence);
+void CloseFirmwareImage(void);
+
+int ProcessReceived(HWND window, const uint8_t *bytes, DWORD count);
+void SendBlock(HWND window, int n);
+
+int UploadTimerTick(HWND window);
+void StartCommandSequence(void);
+void StartRebootCommand(void);
+
+HWND CreateProgressBar(HWND dialog);
+INT_PTR CALLBACK ProgressDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+#endif
