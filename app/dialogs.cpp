@@ -23,6 +23,14 @@ static void PostCloseToMain(void)
     PostMessageA(mainWindow, WM_CLOSE, 0, 0);
 }
 
+// Makes the page's first button, which takes the initial focus, the default
+// one, so that Enter presses it. Not every dialog manager moves the default
+// along with the initial focus; without this Enter would reach id 1 instead.
+static void MakeFocusButtonDefault(HWND dialog, int buttonId)
+{
+    SendMessageA(dialog, DM_SETDEFID, buttonId, 0);
+}
+
 // Shared by the pages that only say something and wait for OK.
 INT_PTR CALLBACK MessageDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
@@ -108,6 +116,7 @@ INT_PTR CALLBACK InvalidFileDlgProc(HWND dialog, UINT message, WPARAM wParam, LP
 {
     switch (message) {
     case WM_INITDIALOG:
+        MakeFocusButtonDefault(dialog, IDCANCEL);
         return TRUE;
     case WM_COMMAND:
         switch (GetCommandId(wParam)) {
@@ -174,6 +183,7 @@ INT_PTR CALLBACK ConnectMainsDlgProc(HWND dialog, UINT message, WPARAM wParam, L
     switch (message) {
     case WM_INITDIALOG:
         connectDialog = dialog;
+        MakeFocusButtonDefault(dialog, IDCANCEL);
         return TRUE;
     case WM_COMMAND:
         switch (GetCommandId(wParam)) {

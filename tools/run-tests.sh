@@ -10,6 +10,7 @@ build="${TESSEL_BUILD_DIR:-build}"
 tessel_build "$build"
 export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
+tests/wine-prefix.sh
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" ctest --test-dir "$build" --output-on-failure || status=$?
 exit $status

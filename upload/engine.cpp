@@ -10,8 +10,6 @@
 #include "app/ids.h"
 #include "serial/serial.h"
 
-UploadContext upload;
-
 static const char *const PROMPT_TEXTS[4] = { "[TAVIR]", "<mon>", "HanSh>", "sh>" };
 static const uint8_t HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
 static const char BANNER[] = BOOT_BANNER;

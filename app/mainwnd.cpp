@@ -1,0 +1,144 @@
+// The main window procedure: the window's own messages go to the terminal,
+// the serial link and the tick; WM_COMMAND carries the program's command set
+// from the menu, the accelerator keys, the engine, the tick and the dialogs.
+// A failure reaction shows its page and then posts WM_REOPEN_WIZARD, so the
+// wizard starts over once the pages beneath have unwound, never deeper.
+#include "app/app.h"
+#include "app/ids.h"
+#include "serial/serial.h"
+#include "terminal/screen.h"
+#include "upload/upload.h"
+
+static void showPage(HWND window, int templateId, DLGPROC procedure, LPARAM parameter)
+{
+    DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), window, procedure, parameter);
+}
+
+static void endConnectPage(void)
+{
+    if (connectDialog)
+        PostMessageA(connectDialog, WM_COMMAND, IDOK, 0);
+}
+
+// Returns 0 for the commands that end early without the common tail.
+static int runCommand(HWND window, int id)
+{
+    TtyState *tty = GetTtyState(window);
+    switch (id) {
+    case CMD_CONNECT:
+        if (!OpenPort(window) && !IsClosing(window))
+            showPage(window, DLG_OPEN_FAILED, MessageDlgProc, 0);
+        break;
+    case CMD_DISCONNECT:
+        ScreenLoseFocus(window);
+        ClosePort(window);
+        break;
+    case CMD_EXIT:
+        ScreenLoseFocus(window);
+        ClosePort(window);
+        PostMessageA(window, WM_CLOSE, 0, 0);
+        break;
+    case CMD_SETTINGS:
+        if (!tty)
+            return 0;
+        showPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
+        if (tty->connected && !ApplyPortSettings(window))
+            MessageBoxA(window, "Settings failed!", APP_TITLE, MB_ICONEXCLAMATION | MB_OK);
+        break;
+    case CMD_ABOUT:
+    case IDM_ABOUT_ITEM:
+        showPage(window, DLG_ABOUT, AboutDlgProc, 0);
+        break;
+    case CMD_SEND_CR:
+        if (!tty)
+            return 0;
+        if (!tty->connected) {
+            showPage(window, DLG_PORT_NOT_OPEN, MessageDlgProc, 0);
+        } else {
+            static const char carriageReturn = '\r';
+            upload.promptWatch = TICKS_SEND_CR;
+            WritePort(window, &carriageReturn, 1);
+        }
+        break;
+    case CMD_SHOW_PROGRESS:
+        showPage(window, DLG_PROGRESS, ProgressDlgProc, 0);
+        break;
+    case CMD_FAIL_RECOVER:
+        showPage(window, DLG_FAIL_RECOVER, MessageDlgProc, 0);
+        break;
+    case CMD_FAIL_RETRY:
+        upload.bannerAnswered = 0;
+        showPage(window, DLG_FAIL_MAINS, MessageDlgProc, 0);
+        PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
+        break;
+    case CMD_NO_RESPONSE:
+        endConnectPage();
+        showPage(mainWindow, DLG_COMM_FAILED, MessageDlgProc, 0);
+        ClosePort(window);
+        PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
+        break;
+    case CMD_MONITOR_FOUND: {
+        if (!tty)
+            return 0;
+        endConnectPage();
+        int result = ChooseFirmwareImage(window, 1);
+        if (result == 1 && IsWindow(window))
+            showPage(window, DLG_INVALID_FILE, InvalidFileDlgProc, 0);
+        else if (result == 2)
+            PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+        break;
+    }
+    default:
+        break;
+    }
+    return 1;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        return CreateTtyState(window);
+    case WM_DESTROY:
+        DestroyTtyState(window);
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        ScreenResize(window, HIWORD(lParam), LOWORD(lParam));
+        return 0;
+    case WM_SETFOCUS:
+        ScreenGainFocus(window);
+        return 0;
+    case WM_KILLFOCUS:
+        ScreenLoseFocus(window);
+        return 0;
+    case WM_PAINT:
+        ScreenPaint(window);
+        return 0;
+    case WM_CLOSE:
+        ClosePort(window);
+        return DefWindowProcA(window, message, wParam, lParam);
+    case WM_CHAR:
+        ScreenKeyChar(window, uint8_t(wParam & 0xFF));
+        return 0;
+    case WM_COMMAND:
+        if (runCommand(window, LOWORD(wParam)))
+            ScreenPaint(window);
+        return 0;
+    case WM_TIMER:
+        UploadTimerTick(window);
+        return 0;
+    case WM_HSCROLL:
+        ScreenScrollHorizontal(window, LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_VSCROLL:
+        ScreenScrollVertical(window, LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_REOPEN_WIZARD:
+        if (!IsClosing(window))
+            OpenPort(window);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}

@@ -1,0 +1,172 @@
+// Opening, configuring and closing the COM port, all on the user-interface
+// thread. OpenPort also runs the connection wizard's pages; after every page
+// it checks whether the user asked to end the program (a posted WM_CLOSE),
+// so nothing touches the window or its TtyState once they are going away.
+// ClosePort stops the reader thread through connected and the event mask,
+// handling sent messages while it waits, and leaves an invalid portHandle.
+#include "serial/serial.h"
+#include "upload/upload.h"
+#include "terminal/screen.h"
+#include "app/app.h"
+#include "app/ids.h"
+
+#include <cstdio>
+
+#define INPUT_QUEUE_BYTES   4096
+#define OUTPUT_QUEUE_BYTES  65536
+#define PURGE_ALL (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)
+
+static void runPage(HWND window, int templateId, DLGPROC procedure, LPARAM parameter)
+{
+    DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), window, procedure, parameter);
+}
+
+static void buildDeviceName(const TtyState *tty, char *name, size_t size)
+{
+    if (tty->portNumber > 8) {
+        snprintf(name, size, "%s", "\\\\.\\TELNET");
+        return;
+    }
+    char prefix[10] = "";
+    LoadStringA(appInstance, IDS_COM_PREFIX, prefix, sizeof prefix);
+    snprintf(name, size, "%s%d", prefix, tty->portNumber);
+}
+
+static void closeDevice(TtyState *tty)
+{
+    tty->connected = 0;
+    CloseHandle(tty->portHandle);
+    tty->portHandle = INVALID_HANDLE_VALUE;   // later writes reach no device
+}
+
+int OpenPort(HWND window)
+{
+    // 1. the record and the port selection
+    TtyState *tty = GetTtyState(window);
+    if (!tty)
+        return 0;
+    SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+    runPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
+    if (IsClosing(window))
+        return 0;
+    ClosePort(window);
+
+    // 2. open the device
+    char name[32];
+    buildDeviceName(tty, name, sizeof name);
+    tty->portHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (tty->portHandle == INVALID_HANDLE_VALUE)
+        return 0;
+
+    // 3. events, queues, purge, time-outs; their results are not needed
+    SetCommMask(tty->portHandle, EV_RXCHAR);
+    SetupComm(tty->portHandle, INPUT_QUEUE_BYTES, OUTPUT_QUEUE_BYTES);
+    PurgeComm(tty->portHandle, PURGE_ALL);
+    COMMTIMEOUTS timeouts = { MAXDWORD, 0, 1000, 0, 1000 };
+    SetCommTimeouts(tty->portHandle, &timeouts);
+
+    // 4. line settings
+    int result = ApplyPortSettings(window);
+    if (!result) {
+        closeDevice(tty);
+        return 0;
+    }
+
+    // 5. the reader thread; suspended until its identity is in the record
+    tty->connected = 1;
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, PortReaderThread, tty, CREATE_SUSPENDED, &threadId);
+    if (!thread) {
+        closeDevice(tty);
+        result = 0;
+    } else {
+        tty->readerThreadId = threadId;
+        tty->readerThread = thread;
+        ResumeThread(thread);
+        EscapeCommFunction(tty->portHandle, SETDTR);
+        ScreenGainFocus(window);
+    }
+
+    // 6. the connection wizard
+    runPage(window, DLG_CABLE, CableDlgProc, 0);
+    if (IsClosing(window))
+        return 0;
+    runPage(window, DLG_DISCONNECT_MAINS, MessageDlgProc, reinterpret_cast<LPARAM>(tty));
+    if (IsClosing(window))
+        return 0;
+    upload.bannerAnswered = 0;
+    upload.promptWatch = TICKS_PROMPT;
+    connectDialog = nullptr;
+    runPage(window, DLG_CONNECT_MAINS, ConnectMainsDlgProc, reinterpret_cast<LPARAM>(tty));
+    if (!IsWindow(window))
+        return 0;
+    return result;
+}
+
+int ApplyPortSettings(HWND window)
+{
+    TtyState *tty = GetTtyState(window);
+    if (!tty)
+        return 0;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(tty->portHandle, &dcb);
+
+    int dtrDsr = (tty->flowControl & FLOW_DTR_DSR) != 0;
+    int rtsCts = (tty->flowControl & FLOW_RTS_CTS) != 0;
+    int xonXoff = (tty->flowControl & FLOW_XON_XOFF) != 0;
+    dcb.BaudRate = tty->baudRate;
+    dcb.ByteSize = tty->byteSize;
+    dcb.Parity = tty->parity;
+    dcb.StopBits = tty->stopBits;
+    dcb.fOutxDsrFlow = dtrDsr;
+    dcb.fDtrControl = dtrDsr ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = rtsCts;
+    dcb.fRtsControl = rtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fOutX = xonXoff;
+    dcb.fInX = xonXoff;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    return SetCommState(tty->portHandle, &dcb);
+}
+
+// Waits for the reader thread while still answering messages sent to this
+// thread: the reader may be inside UpdateWindow or a dialog owned by us.
+static void awaitReaderEnd(TtyState *tty)
+{
+    while (tty->readerThreadId.load(std::memory_order_acquire) != 0) {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_SENDMESSAGE);
+    }
+}
+
+int ClosePort(HWND window)
+{
+    TtyState *tty = GetTtyState(window);
+    if (!tty)
+        return 0;
+    if (!tty->connected)
+        return 1;
+
+    // 1. stop the reader: connected first, then the mask that ends its wait
+    tty->connected.store(0, std::memory_order_release);
+    SetCommMask(tty->portHandle, 0);
+    awaitReaderEnd(tty);
+
+    // 2. caret, DTR, queues, device
+    if (tty->caretState) {
+        HideCaret(window);
+        DestroyCaret();
+        tty->caretState = 0;
+    }
+    EscapeCommFunction(tty->portHandle, CLRDTR);
+    PurgeComm(tty->portHandle, PURGE_ALL);
+    closeDevice(tty);
+    return 1;
+}

@@ -1,0 +1,92 @@
+// The per-window TtyState record: created on WM_CREATE with its defaults,
+// kept in the main window's extra slot 0, freed on WM_DESTROY after the port
+// has been closed. It owns the font, the two I/O events and the write lock.
+#include "serial/serial.h"
+#include "terminal/screen.h"
+
+#include <new>
+
+static const uint32_t ACCEPTED_BAUD_RATES[] = { 110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 56000 };
+
+TtyState *GetTtyState(HWND window)
+{
+    if (!window)
+        return nullptr;
+    return reinterpret_cast<TtyState *>(GetWindowLongPtrA(window, 0));
+}
+
+static uint32_t chooseBaudRate(uint32_t wanted)
+{
+    for (uint32_t rate : ACCEPTED_BAUD_RATES) {
+        if (rate == wanted)
+            return rate;
+    }
+    return 115200;
+}
+
+static void fillLogFont(LOGFONTA *font)
+{
+    font->lfHeight = 12;
+    font->lfCharSet = OEM_CHARSET;
+    font->lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+    lstrcpyA(font->lfFaceName, "FixedSys");
+}
+
+// 1 on success, -1 so that the window is not created.
+int CreateTtyState(HWND window)
+{
+    void *memory = LocalAlloc(LPTR, sizeof(TtyState));
+    if (!memory)
+        return -1;
+    TtyState *tty = new (memory) TtyState();
+
+    tty->portHandle = INVALID_HANDLE_VALUE;
+    tty->portNumber = DEFAULT_PORT;
+    tty->connected = 0;
+    tty->displayErrors = 1;
+    tty->byteSize = 8;
+    tty->flowControl = 0;
+    tty->parity = NOPARITY;
+    tty->stopBits = ONESTOPBIT;
+    tty->baudRate = chooseBaudRate(DEFAULT_BAUD);
+    tty->textColor = RGB(0, 0, 0);
+
+    tty->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!tty->readOverlapped.hEvent) {
+        LocalFree(memory);
+        return -1;
+    }
+    tty->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!tty->writeOverlapped.hEvent) {
+        CloseHandle(tty->readOverlapped.hEvent);
+        LocalFree(memory);
+        return -1;
+    }
+    InitializeCriticalSection(&tty->writeLock);
+
+    for (char &cell : tty->screen)
+        cell = ' ';
+    fillLogFont(&tty->logFont);
+
+    SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(tty));
+    ScreenSetFont(window, tty);
+    return 1;
+}
+
+int DestroyTtyState(HWND window)
+{
+    TtyState *tty = GetTtyState(window);
+    if (!tty)
+        return 0;
+    if (tty->connected)
+        ClosePort(window);
+    CloseHandle(tty->readOverlapped.hEvent);
+    CloseHandle(tty->writeOverlapped.hEvent);
+    DeleteCriticalSection(&tty->writeLock);
+    if (tty->font)
+        DeleteObject(tty->font);
+    SetWindowLongPtrA(window, 0, 0);
+    tty->~TtyState();
+    LocalFree(tty);
+    return 1;
+}

@@ -1,0 +1,246 @@
+// Stand-in main window, page answerer and box end for the serial tests.
+#include "tests/port_harness.h"
+#include "app/app.h"
+#include "app/ids.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+static WNDPROC extraProc;
+
+static LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CREATE)
+        return CreateTtyState(window);
+    if (message == WM_DESTROY) {
+        DestroyTtyState(window);
+        return 0;
+    }
+    if (extraProc) {
+        LRESULT handled = extraProc(window, message, wParam, lParam);
+        if (handled)
+            return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND CreateTestMainWindow(WNDPROC extra)
+{
+    static ATOM atom;
+    if (!atom) {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = testWindowProc;
+        windowClass.cbWndExtra = sizeof(LONG_PTR);
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = "TesselTestMain";
+        atom = RegisterClassA(&windowClass);
+    }
+    extraProc = extra;
+    appInstance = GetModuleHandleA(nullptr);
+    mainWindow = CreateWindowExA(0, "TesselTestMain", "test main", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
+                                 nullptr, nullptr, appInstance, nullptr);
+    return mainWindow;
+}
+
+void DestroyTestMainWindow(HWND window)
+{
+    DestroyWindow(window);
+    mainWindow = nullptr;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+// ------------------------------------------------------------- page answerer
+
+static std::thread answerer;
+static std::atomic<int> answering{ 0 };
+static std::mutex seenLock;
+static std::vector<PageKind> seen;
+static std::vector<HWND> handled;
+
+static PageKind kindOf(HWND dialog)
+{
+    if (GetDlgItem(dialog, IDC_PORT))
+        return PAGE_PORT;
+    if (GetDlgItem(dialog, 291))
+        return PAGE_CABLE;
+    if (GetDlgItem(dialog, 293))
+        return PAGE_DISCONNECT;
+    if (GetDlgItem(dialog, 292))
+        return PAGE_CONNECT;
+    if (GetDlgItem(dialog, 281))
+        return PAGE_COMPLETED;
+    if (GetDlgItem(dialog, 1017))
+        return PAGE_WARNING;
+    return PAGE_OTHER;
+}
+
+struct FoundDialogs {
+    std::vector<HWND> list;
+};
+
+static BOOL CALLBACK collectDialog(HWND window, LPARAM parameter)
+{
+    char className[16];
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+        GetClassNameA(window, className, sizeof className) && lstrcmpA(className, "#32770") == 0)
+        reinterpret_cast<FoundDialogs *>(parameter)->list.push_back(window);
+    return TRUE;
+}
+
+static void answerPages(PageResponder responder)
+{
+    while (answering) {
+        FoundDialogs found;
+        EnumWindows(collectDialog, reinterpret_cast<LPARAM>(&found));
+        for (HWND dialog : found.list) {
+            {
+                std::lock_guard<std::mutex> hold(seenLock);
+                bool known = false;
+                for (HWND h : handled)
+                    known |= h == dialog;
+                if (known)
+                    continue;
+            }
+            PageKind kind = kindOf(dialog);
+            PageAnswer answer = responder(kind, dialog);
+            if (answer.button == 0)
+                continue;   // asked again on the next round
+            if (kind == PAGE_PORT && answer.portIndex != -1)
+                SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, answer.portIndex < 0 ? -1 : answer.portIndex, 0);
+            {
+                std::lock_guard<std::mutex> hold(seenLock);
+                seen.push_back(kind);
+                handled.push_back(dialog);
+            }
+            PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, answer.button)));
+        }
+        Sleep(20);
+    }
+}
+
+void StartAnsweringPages(PageResponder responder)
+{
+    StopAnsweringPages();
+    {
+        std::lock_guard<std::mutex> hold(seenLock);
+        seen.clear();
+        handled.clear();
+    }
+    answering = 1;
+    answerer = std::thread(answerPages, responder);
+}
+
+void StopAnsweringPages(void)
+{
+    answering = 0;
+    if (answerer.joinable())
+        answerer.join();
+}
+
+std::vector<PageKind> PagesSeen(void)
+{
+    std::lock_guard<std::mutex> hold(seenLock);
+    return seen;
+}
+
+// ------------------------------------------------------------- box end
+
+HANDLE OpenBoxEnd(const char *name)
+{
+    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return port;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    SetCommState(port, &dcb);
+    COMMTIMEOUTS timeouts = { MAXDWORD, 0, 0, 0, 2000 };
+    SetCommTimeouts(port, &timeouts);
+    PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    return port;
+}
+
+void WriteBoxEnd(HANDLE port, const Bytes &bytes)
+{
+    DWORD written = 0;
+    WriteFile(port, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+}
+
+Bytes ReadBoxEnd(HANDLE port, size_t wanted, DWORD timeoutMs)
+{
+    Bytes got;
+    DWORD start = GetTickCount();
+    while (got.size() < wanted && GetTickCount() - start < timeoutMs) {
+        uint8_t buffer[256];
+        DWORD n = 0;
+        DWORD ask = DWORD(wanted - got.size() < sizeof buffer ? wanted - got.size() : sizeof buffer);
+        if (ReadFile(port, buffer, ask, &n, nullptr) && n > 0)
+            got.insert(got.end(), buffer, buffer + n);
+        else
+            Sleep(5);
+    }
+    return got;
+}
+
+int PumpUntil(const std::function<bool()> &done, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= timeoutMs)
+            return 0;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return 1;
+}
+
+std::string BoxDirectory(void)
+{
+    const char *unixPath = getenv("TESSEL_BOX_DIR");
+    if (!unixPath)
+        return "";
+    std::string path = std::string("Z:") + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+std::string ReadTextFile(const std::string &path)
+{
+    std::string text;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file)
+        return text;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    fclose(file);
+    return text;
+}
+
+void AppendTextFile(const std::string &path, const std::string &text)
+{
+    FILE *file = fopen(path.c_str(), "ab");
+    if (!file)
+        return;
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+}

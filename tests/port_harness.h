@@ -1,0 +1,43 @@
+// Test harness for the serial link under Wine: a stand-in main window that
+// owns a real TtyState, a thread that answers the wizard's pages as a user
+// would, and the far ("box") end of a pty pair opened as a plain COM port.
+#ifndef TESSEL_PORT_HARNESS_H
+#define TESSEL_PORT_HARNESS_H
+
+#include "serial/serial.h"
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> Bytes;
+
+enum PageKind { PAGE_OTHER, PAGE_PORT, PAGE_CABLE, PAGE_DISCONNECT, PAGE_CONNECT, PAGE_COMPLETED, PAGE_WARNING };
+
+// The answer given to a page: a button id to press (0 leaves it alone), and
+// for the port page the list index to choose first (-1 keeps the choice).
+struct PageAnswer {
+    int button;
+    int portIndex;
+};
+typedef std::function<PageAnswer(PageKind, HWND)> PageResponder;
+
+HWND CreateTestMainWindow(WNDPROC extra);
+void DestroyTestMainWindow(HWND window);
+
+void StartAnsweringPages(PageResponder responder);
+void StopAnsweringPages(void);
+std::vector<PageKind> PagesSeen(void);
+
+HANDLE OpenBoxEnd(const char *name);
+void WriteBoxEnd(HANDLE port, const Bytes &bytes);
+Bytes ReadBoxEnd(HANDLE port, size_t wanted, DWORD timeoutMs);
+
+// Runs this thread's messages until done() or the time is up; 1 if done.
+int PumpUntil(const std::function<bool()> &done, DWORD timeoutMs);
+
+std::string BoxDirectory(void);   // the simulator's folder as a Windows path
+std::string ReadTextFile(const std::string &path);
+void AppendTextFile(const std::string &path, const std::string &text);
+
+#endif

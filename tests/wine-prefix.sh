@@ -1,0 +1,13 @@
+#!/bin/bash
+# Prepares the Wine prefix that the tests and the demo share: created once,
+# with windows unmanaged so that Wine does not wait for a window manager
+# (under Xvfb there is none, and every page would take two seconds).
+set -u
+export WINEPREFIX="${WINEPREFIX:?}" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/.tessel-ready" ]; then
+    wine wineboot -i >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.tessel-ready"
+fi
+mkdir -p "$WINEPREFIX/dosdevices"
