@@ -61,44 +61,57 @@ static std::mutex seenLock;
 static std::vector<PageKind> seen;
 static std::vector<HWND> handled;
 
-static PageKind kindOf(HWND dialog)
+PageKind PageKindOf(HWND dialog)
 {
-    if (GetDlgItem(dialog, IDC_PORT))
-        return PAGE_PORT;
-    if (GetDlgItem(dialog, 291))
-        return PAGE_CABLE;
-    if (GetDlgItem(dialog, 293))
-        return PAGE_DISCONNECT;
-    if (GetDlgItem(dialog, 292))
-        return PAGE_CONNECT;
-    if (GetDlgItem(dialog, 281))
-        return PAGE_COMPLETED;
-    if (GetDlgItem(dialog, 1017))
-        return PAGE_WARNING;
+    static const struct { int control; PageKind kind; } marks[] = {
+        { IDC_PORT, PAGE_PORT }, { 291, PAGE_CABLE }, { 293, PAGE_DISCONNECT }, { 292, PAGE_CONNECT },
+        { 281, PAGE_COMPLETED }, { 1017, PAGE_WARNING }, { 280, PAGE_WELCOME }, { 1023, PAGE_OPEN_FAILED },
+        { 1022, PAGE_COMM_FAILED }, { 278, PAGE_FAIL_MAINS }, { 288, PAGE_INVALID_FILE },
+        { IDC_PERCENT, PAGE_PROGRESS }, { 529, PAGE_ABOUT }, { 0x47c, PAGE_FILE }, { 0x480, PAGE_FILE },
+    };
+    for (auto mark : marks) {
+        if (GetDlgItem(dialog, mark.control))
+            return mark.kind;
+    }
     return PAGE_OTHER;
 }
 
+std::string ControlText(HWND dialog, int id)
+{
+    char text[1024] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
 struct FoundDialogs {
+    DWORD processId;
     std::vector<HWND> list;
 };
 
 static BOOL CALLBACK collectDialog(HWND window, LPARAM parameter)
 {
+    FoundDialogs *found = reinterpret_cast<FoundDialogs *>(parameter);
     char className[16];
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+    if (process == found->processId && IsWindowVisible(window) &&
         GetClassNameA(window, className, sizeof className) && lstrcmpA(className, "#32770") == 0)
-        reinterpret_cast<FoundDialogs *>(parameter)->list.push_back(window);
+        found->list.push_back(window);
     return TRUE;
+}
+
+std::vector<HWND> VisibleDialogs(DWORD processId)
+{
+    FoundDialogs found;
+    found.processId = processId ? processId : GetCurrentProcessId();
+    EnumWindows(collectDialog, reinterpret_cast<LPARAM>(&found));
+    return found.list;
 }
 
 static void answerPages(PageResponder responder)
 {
     while (answering) {
-        FoundDialogs found;
-        EnumWindows(collectDialog, reinterpret_cast<LPARAM>(&found));
-        for (HWND dialog : found.list) {
+        for (HWND dialog : VisibleDialogs(0)) {
             {
                 std::lock_guard<std::mutex> hold(seenLock);
                 bool known = false;
@@ -107,7 +120,7 @@ static void answerPages(PageResponder responder)
                 if (known)
                     continue;
             }
-            PageKind kind = kindOf(dialog);
+            PageKind kind = PageKindOf(dialog);
             PageAnswer answer = responder(kind, dialog);
             if (answer.button == 0)
                 continue;   // asked again on the next round
@@ -220,6 +233,40 @@ std::string BoxDirectory(void)
         if (c == '/')
             c = '\\';
     return path;
+}
+
+static std::string boxFile(const char *name)
+{
+    return BoxDirectory() + "\\" + name;
+}
+
+std::string BoxLog(void)
+{
+    return ReadTextFile(boxFile("log"));
+}
+
+int WaitBoxLog(const std::string &needle, DWORD timeoutMs)
+{
+    return PumpUntil([&] { return BoxLog().find(needle) != std::string::npos; }, timeoutMs);
+}
+
+void StartBox(const std::string &options)
+{
+    DeleteFileA(boxFile("log").c_str());
+    AppendTextFile(boxFile("box.start.tmp"), options);
+    MoveFileA(boxFile("box.start.tmp").c_str(), boxFile("box.start").c_str());
+    WaitBoxLog("boxsim: ready", 10000);
+}
+
+void StopBox(void)
+{
+    AppendTextFile(boxFile("box.stop"), "");
+    PumpUntil([] { return GetFileAttributesA(boxFile("box.stop").c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000);
+}
+
+void PowerOnBox(void)
+{
+    AppendTextFile(boxFile("commands"), "power\n");
 }
 
 std::string ReadTextFile(const std::string &path)

@@ -12,7 +12,15 @@
 
 typedef std::vector<uint8_t> Bytes;
 
-enum PageKind { PAGE_OTHER, PAGE_PORT, PAGE_CABLE, PAGE_DISCONNECT, PAGE_CONNECT, PAGE_COMPLETED, PAGE_WARNING };
+enum PageKind {
+    PAGE_OTHER, PAGE_PORT, PAGE_CABLE, PAGE_DISCONNECT, PAGE_CONNECT, PAGE_COMPLETED, PAGE_WARNING,
+    PAGE_WELCOME, PAGE_OPEN_FAILED, PAGE_COMM_FAILED, PAGE_FAIL_MAINS, PAGE_INVALID_FILE, PAGE_PROGRESS,
+    PAGE_FILE, PAGE_ABOUT,
+};
+PageKind PageKindOf(HWND dialog);
+// Visible dialogs of a process (0: this one).
+std::vector<HWND> VisibleDialogs(DWORD processId);
+std::string ControlText(HWND dialog, int id);
 
 // The answer given to a page: a button id to press (0 leaves it alone), and
 // for the port page the list index to choose first (-1 keeps the choice).
@@ -36,6 +44,12 @@ Bytes ReadBoxEnd(HANDLE port, size_t wanted, DWORD timeoutMs);
 // Runs this thread's messages until done() or the time is up; 1 if done.
 int PumpUntil(const std::function<bool()> &done, DWORD timeoutMs);
 
+// The box simulator, started afresh with the given options for each test.
+void StartBox(const std::string &options);
+void StopBox(void);
+void PowerOnBox(void);
+std::string BoxLog(void);
+int WaitBoxLog(const std::string &needle, DWORD timeoutMs);   // pumps messages meanwhile
 std::string BoxDirectory(void);   // the simulator's folder as a Windows path
 std::string ReadTextFile(const std::string &path);
 void AppendTextFile(const std::string &path, const std::string &text);

@@ -1,17 +1,9 @@
 // Recording WritePort, posted-message capture and test images.
 #include "tests/upload_harness.h"
-#include "serial/serial.h"
 
 #include <cstring>
 
 Bytes portWritten;
-
-int WritePort(HWND, const void *bytes, DWORD count)
-{
-    const uint8_t *p = static_cast<const uint8_t *>(bytes);
-    portWritten.insert(portWritten.end(), p, p + count);
-    return 1;
-}
 
 HWND MakeMessageWindow(void)
 {

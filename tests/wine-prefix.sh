@@ -11,3 +11,5 @@ if [ ! -f "$WINEPREFIX/.tessel-ready" ]; then
     touch "$WINEPREFIX/.tessel-ready"
 fi
 mkdir -p "$WINEPREFIX/dosdevices"
+# A persistent, quiet server: a pty that hangs up makes it print its objects.
+wineserver -p >/dev/null 2>&1 || true

@@ -13,7 +13,6 @@ run="$(mktemp -d "$build/ports.XXXXXX")"
 export TESSEL_BOX_DIR="$run"
 pids=()
 cleanup() {
-    pkill -P $$ 2>/dev/null
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
     wait 2>/dev/null
     rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6" "$WINEPREFIX/dosdevices/com7"
@@ -29,11 +28,42 @@ for _ in $(seq 50); do [ -e "$run/a" ] && [ -e "$run/b" ] && break; sleep 0.1; d
 ln -sfn "$(readlink -f "$run/a")" "$WINEPREFIX/dosdevices/com5"
 ln -sfn "$(readlink -f "$run/b")" "$WINEPREFIX/dosdevices/com6"
 
-if [ -x "$boxsim" ]; then
+# The box simulator runs on demand: a test writes its options to box.start
+# (the simulator is started afresh with them) or creates box.stop.
+startBox() {
+    stopBox
     : > "$run/commands"
-    tail -n +1 -f "$run/commands" | "$boxsim" --link "$WINEPREFIX/dosdevices/com7" --out "$run/received.bin" ${TESSEL_BOX_OPTIONS:-} > "$run/log" 2>&1 &
+    : > "$run/log"
+    rm -f "$run/received.bin"
+    bash -c 'tail -n +1 -f "$1/commands" | "$2" --link "$3" --out "$1/received.bin" $4 >> "$1/log" 2>&1' \
+        _ "$run" "$boxsim" "$WINEPREFIX/dosdevices/com7" "$1" &
+    boxShell=$!
+}
+stopBox() {
+    if [ -n "${boxShell:-}" ]; then
+        pkill -P "$boxShell" 2>/dev/null
+        wait "$boxShell" 2>/dev/null
+        boxShell=""
+    fi
+}
+superviseBox() {
+    trap 'stopBox; exit 0' TERM
+    while :; do
+        if [ -f "$run/box.start" ]; then
+            options="$(cat "$run/box.start")"
+            rm -f "$run/box.start"
+            startBox "$options"
+        fi
+        if [ -f "$run/box.stop" ]; then
+            rm -f "$run/box.stop"
+            stopBox
+        fi
+        sleep 0.05
+    done
+}
+if [ -x "$boxsim" ]; then
+    superviseBox &
     pids+=($!)
-    for _ in $(seq 50); do grep -q "ready" "$run/log" 2>/dev/null && break; sleep 0.1; done
 fi
 
 "$here/wine-run.sh" "$@"

@@ -20,7 +20,6 @@ tessel_build() {
     local build="$1"
     cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$build" -j2
-    [ -f tools/CMakeLists.txt ] || return 0
     cmake -S tools -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$build/native" -j2
 }

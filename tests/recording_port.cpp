@@ -1,0 +1,13 @@
+// Stands in for the serial link in the engine tests: every byte handed to
+// WritePort is kept for the test to check.
+#include "tests/upload_harness.h"
+#include "serial/serial.h"
+
+
+
+int WritePort(HWND, const void *bytes, DWORD count)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(bytes);
+    portWritten.insert(portWritten.end(), p, p + count);
+    return 1;
+}

@@ -1,0 +1,690 @@
+// hostsim: plays the PC side of a firmware load against the box simulator on
+// its pty link, and checks every byte the box sends against what a correct
+// box must send at that point. It owns the scripted session (banner, stop,
+// monitor lines, load command, handshake, length, blocks) and the answers it
+// expects when a fault is injected. Exit 0: everything matched; 1: a clear
+// FAIL line on stderr says what differed; 2: bad options.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "../../upload/banner.h"
+
+#define HOST_BLOCK_SIZE     1024
+#define HOST_MAX_IMAGE      (64L * 1024L * 1024L)
+#define HOST_WRITE_TIMEOUT  10000
+#define HOST_QUIET_MS       1000
+#define HOST_END_QUIET_MS   300
+#define HOST_ACK            0xFA
+#define HOST_REJECT         0xF0
+
+static const uint8_t HOST_HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
+static const uint8_t HOST_ANSWER[2] = { 0xFA, 0xAA };
+static const uint8_t HOST_STRAY_ACKS[10] = { 0x00, 0x41, 0x0D, 0x11, 0xFA, 0x00, 0x41, 0x0D, 0x11, 0xFA };
+
+struct HostOptions {
+    const char *linkPath;
+    const char *imagePath;
+    const char *address;
+    const char *prompt;
+    int chunked;
+    unsigned seed;
+    int earlyStop;
+    int unknownCommand;
+    int noStop;
+    int noAnswer;
+    int dropAckBlock;
+    int dropAllAcksBlock;
+    int rejectBlock;
+    int rejectByte;
+    int rehandshake;
+    int badChecksumBlock;
+    int strayBlock;
+    int reboot;
+    int boxExits;
+    int expectSilenceMs;
+    int bannerTimeoutMs;
+    int ackTimeoutMs;
+    int boxRxTimeoutMs;
+};
+
+struct HostState {
+    int fd;
+    std::vector<uint8_t> image;
+    uint32_t random;
+    int dropAckUsed;
+    int dropAllAcksUsed;
+    int rejectUsed;
+    int badChecksumUsed;
+    int strayUsed;
+    int transfers;
+};
+
+static HostOptions opt;
+static HostState host;
+
+static double NowSeconds(void)
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
+        fprintf(stderr, "hostsim: error: clock_gettime failed: %s\n", strerror(errno));
+        exit(1);
+    }
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+static void Say(const char *text)
+{
+    printf("hostsim: %s\n", text);
+    fflush(stdout);
+}
+
+static void HexDump(char *out, size_t size, const uint8_t *bytes, size_t count)
+{
+    size_t used = 0;
+    out[0] = '\0';
+    for (size_t i = 0; i < count && used + 4 < size; i++)
+        used += (size_t)snprintf(out + used, size - used, "%s%02X", i ? " " : "", bytes[i]);
+}
+
+static uint32_t NextRandom(void)
+{
+    uint32_t x = host.random;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    host.random = x;
+    return x;
+}
+
+static void PrintUsage(FILE *to)
+{
+    fprintf(to,
+        "usage: hostsim --link PATH --image FILE [options]\n"
+        "Plays the PC side of a load against boxsim and checks every byte it answers.\n"
+        "  --address 0xHEX       send \"q 0xHEX\" (8 hex digits) instead of \"q\"\n"
+        "  --prompt TEXT         the monitor prompt to expect (\"HanSh> \")\n"
+        "  --chunked SEED        split writes into random pieces with short pauses\n"
+        "  --early-s             send a stray 's' before the banner\n"
+        "  --unknown             type an unknown command (with a rub-out), expect \"?\"\n"
+        "  --no-stop             do not stop the boot; expect the firmware to boot\n"
+        "  --no-answer           do not answer the handshake; expect \"no host\"\n"
+        "  --drop-ack N          expect block N to get only one ack\n"
+        "  --drop-all-acks N     expect block N to get no ack, then the box to give up\n"
+        "  --reject N            expect block N to be rejected\n"
+        "  --reject-byte F0|FE   the byte --reject expects (F0)\n"
+        "  --rehandshake         after a reject expect a new handshake and load again\n"
+        "  --bad-checksum N      send a wrong checksum for block N, expect F0\n"
+        "  --stray N             expect stray bytes 00 41 0D 11 before each ack of block N\n"
+        "  --reboot              after the load type \"boot\", stop again, load again\n"
+        "  --box-exits           the box ends after the session: the line may close\n"
+        "  --expect-silence MS   expect the box to send nothing at all for MS\n"
+        "  --banner-timeout MS   how long to wait for the banner (10000)\n"
+        "  --ack-timeout MS      how long to wait for each answer (5000)\n"
+        "  --box-rx-timeout MS   the box's --rx-timeout, for --drop-all-acks (6000)\n");
+}
+
+static int ParseNumber(const char *option, const char *text, long minimum, long maximum, long *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    long parsed = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < minimum || parsed > maximum) {
+        fprintf(stderr, "hostsim: error: %s needs a whole number from %ld to %ld, got '%s'\n",
+                option, minimum, maximum, text);
+        return 0;
+    }
+    *value = parsed;
+    return 1;
+}
+
+static int ParseOptions(int argc, char **argv, int *wantHelp)
+{
+    opt.prompt = "HanSh> ";
+    opt.rejectByte = HOST_REJECT;
+    opt.bannerTimeoutMs = 10000;
+    opt.ackTimeoutMs = 5000;
+    opt.boxRxTimeoutMs = 6000;
+    *wantHelp = 0;
+    for (int i = 1; i < argc; i++) {
+        const char *name = argv[i];
+        long value = 0;
+        int *flag = nullptr;
+        if (strcmp(name, "--help") == 0) {
+            *wantHelp = 1;
+            return 1;
+        }
+        if (strcmp(name, "--early-s") == 0)
+            flag = &opt.earlyStop;
+        else if (strcmp(name, "--unknown") == 0)
+            flag = &opt.unknownCommand;
+        else if (strcmp(name, "--no-stop") == 0)
+            flag = &opt.noStop;
+        else if (strcmp(name, "--no-answer") == 0)
+            flag = &opt.noAnswer;
+        else if (strcmp(name, "--rehandshake") == 0)
+            flag = &opt.rehandshake;
+        else if (strcmp(name, "--reboot") == 0)
+            flag = &opt.reboot;
+        else if (strcmp(name, "--box-exits") == 0)
+            flag = &opt.boxExits;
+        if (flag) {
+            *flag = 1;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "hostsim: error: %s needs a value or is unknown (see --help)\n", name);
+            return 0;
+        }
+        const char *text = argv[++i];
+        int *number = nullptr;
+        long minimum = 1;
+        long maximum = 1L << 20;
+        if (strcmp(name, "--link") == 0) {
+            opt.linkPath = text;
+        } else if (strcmp(name, "--image") == 0) {
+            opt.imagePath = text;
+        } else if (strcmp(name, "--prompt") == 0) {
+            opt.prompt = text;
+        } else if (strcmp(name, "--address") == 0) {
+            int good = strlen(text) == 10 && text[0] == '0' && text[1] == 'x';
+            for (int k = 2; good && k < 10; k++) {
+                char c = text[k];
+                good = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            }
+            if (!good) {
+                fprintf(stderr, "hostsim: error: --address needs 0x and 8 hex digits, got '%s'\n", text);
+                return 0;
+            }
+            opt.address = text;
+        } else if (strcmp(name, "--reject-byte") == 0) {
+            if (strcasecmp(text, "F0") == 0) {
+                opt.rejectByte = 0xF0;
+            } else if (strcasecmp(text, "FE") == 0) {
+                opt.rejectByte = 0xFE;
+            } else {
+                fprintf(stderr, "hostsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
+                return 0;
+            }
+        } else if (strcmp(name, "--chunked") == 0) {
+            if (!ParseNumber(name, text, 1, 0x7FFFFFFF, &value))
+                return 0;
+            opt.chunked = 1;
+            opt.seed = (unsigned)value;
+        } else {
+            if (strcmp(name, "--drop-ack") == 0) {
+                number = &opt.dropAckBlock;
+            } else if (strcmp(name, "--drop-all-acks") == 0) {
+                number = &opt.dropAllAcksBlock;
+            } else if (strcmp(name, "--reject") == 0) {
+                number = &opt.rejectBlock;
+            } else if (strcmp(name, "--bad-checksum") == 0) {
+                number = &opt.badChecksumBlock;
+            } else if (strcmp(name, "--stray") == 0) {
+                number = &opt.strayBlock;
+            } else if (strcmp(name, "--expect-silence") == 0) {
+                number = &opt.expectSilenceMs;
+                maximum = 600000;
+            } else if (strcmp(name, "--banner-timeout") == 0) {
+                number = &opt.bannerTimeoutMs;
+                maximum = 600000;
+            } else if (strcmp(name, "--ack-timeout") == 0) {
+                number = &opt.ackTimeoutMs;
+                maximum = 600000;
+            } else if (strcmp(name, "--box-rx-timeout") == 0) {
+                number = &opt.boxRxTimeoutMs;
+                maximum = 600000;
+            } else {
+                fprintf(stderr, "hostsim: error: unknown option '%s' (see --help)\n", name);
+                return 0;
+            }
+            if (!ParseNumber(name, text, minimum, maximum, &value))
+                return 0;
+            *number = (int)value;
+        }
+    }
+    if (!opt.linkPath) {
+        fprintf(stderr, "hostsim: error: --link PATH is required\n");
+        return 0;
+    }
+    if (!opt.imagePath && !opt.noStop && !opt.noAnswer && !opt.expectSilenceMs) {
+        fprintf(stderr, "hostsim: error: --image FILE is required for a load\n");
+        return 0;
+    }
+    return 1;
+}
+
+static int ReadImage(void)
+{
+    int fd = open(opt.imagePath, O_RDONLY);
+    if (fd < 0) {
+        fprintf(stderr, "hostsim: error: open %s failed: %s\n", opt.imagePath, strerror(errno));
+        return 0;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        fprintf(stderr, "hostsim: error: fstat %s failed: %s\n", opt.imagePath, strerror(errno));
+        close(fd);
+        return 0;
+    }
+    if (info.st_size <= 0 || info.st_size > HOST_MAX_IMAGE) {
+        fprintf(stderr, "hostsim: error: %s has %lld bytes; 1 to %ld wanted\n", opt.imagePath,
+                (long long)info.st_size, HOST_MAX_IMAGE);
+        close(fd);
+        return 0;
+    }
+    host.image.resize((size_t)info.st_size);
+    size_t done = 0;
+    while (done < host.image.size()) {
+        ssize_t n = read(fd, host.image.data() + done, host.image.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fprintf(stderr, "hostsim: error: read %s failed: %s\n", opt.imagePath,
+                    n < 0 ? strerror(errno) : "file shrank");
+            close(fd);
+            return 0;
+        }
+        done += (size_t)n;
+    }
+    if (close(fd) != 0) {
+        fprintf(stderr, "hostsim: error: close %s failed: %s\n", opt.imagePath, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+static int OpenLink(void)
+{
+    host.fd = open(opt.linkPath, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (host.fd < 0) {
+        fprintf(stderr, "hostsim: error: open %s failed: %s\n", opt.linkPath, strerror(errno));
+        return 0;
+    }
+    struct termios mode;
+    if (tcgetattr(host.fd, &mode) != 0) {
+        fprintf(stderr, "hostsim: error: tcgetattr %s failed: %s\n", opt.linkPath, strerror(errno));
+        return 0;
+    }
+    cfmakeraw(&mode);
+    mode.c_cflag |= CLOCAL | CREAD;
+    if (cfsetispeed(&mode, B115200) != 0 || cfsetospeed(&mode, B115200) != 0) {
+        fprintf(stderr, "hostsim: error: cfsetspeed failed: %s\n", strerror(errno));
+        return 0;
+    }
+    if (tcsetattr(host.fd, TCSANOW, &mode) != 0) {
+        fprintf(stderr, "hostsim: error: tcsetattr %s failed: %s\n", opt.linkPath, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+// Writes everything within HOST_WRITE_TIMEOUT; chunked, in random pieces of
+// 1 to 300 bytes with short random pauses, so the box sees any split.
+static int WriteAll(const uint8_t *bytes, size_t count, const char *what)
+{
+    double deadline = NowSeconds() + HOST_WRITE_TIMEOUT / 1000.0;
+    size_t done = 0;
+    while (done < count) {
+        size_t piece = count - done;
+        if (opt.chunked) {
+            size_t limit = 1 + NextRandom() % 300;
+            if (piece > limit)
+                piece = limit;
+        }
+        ssize_t n = write(host.fd, bytes + done, piece);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            fprintf(stderr, "hostsim: FAIL: writing %s: write failed: %s\n", what, strerror(errno));
+            return 0;
+        }
+        if (n > 0) {
+            done += (size_t)n;
+            if (opt.chunked && NextRandom() % 4 == 0)
+                usleep(NextRandom() % 1500);
+            continue;
+        }
+        double left = deadline - NowSeconds();
+        if (left <= 0.0) {
+            fprintf(stderr, "hostsim: FAIL: writing %s: the box took only %zu of %zu bytes in %d ms\n", what, done,
+                    count, HOST_WRITE_TIMEOUT);
+            return 0;
+        }
+        struct pollfd p = { host.fd, POLLOUT, 0 };
+        if (poll(&p, 1, (int)(left * 1000.0) + 1) < 0 && errno != EINTR) {
+            fprintf(stderr, "hostsim: FAIL: writing %s: poll failed: %s\n", what, strerror(errno));
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static int WriteText(const char *text, const char *what)
+{
+    return WriteAll((const uint8_t *)text, strlen(text), what);
+}
+
+// Reads exactly count bytes within timeoutMs and checks each one as it comes.
+static int ExpectBytes(const uint8_t *want, size_t count, int timeoutMs, const char *what)
+{
+    std::vector<uint8_t> got;
+    double deadline = NowSeconds() + timeoutMs / 1000.0;
+    while (got.size() < count) {
+        double left = deadline - NowSeconds();
+        char hex[3 * 96];
+        if (left <= 0.0) {
+            HexDump(hex, sizeof hex, got.data(), got.size());
+            fprintf(stderr, "hostsim: FAIL: %s: timed out after %d ms with %zu of %zu bytes [%s]\n", what,
+                    timeoutMs, got.size(), count, hex);
+            return 0;
+        }
+        struct pollfd p = { host.fd, POLLIN, 0 };
+        int ready = poll(&p, 1, (int)(left * 1000.0) + 1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "hostsim: FAIL: %s: poll failed: %s\n", what, strerror(errno));
+            return 0;
+        }
+        if (ready == 0)
+            continue;
+        uint8_t buffer[4096];
+        size_t wanted = count - got.size();
+        ssize_t n = read(host.fd, buffer, wanted < sizeof buffer ? wanted : sizeof buffer);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
+            fprintf(stderr, "hostsim: FAIL: %s: read failed: %s\n", what, strerror(errno));
+            return 0;
+        }
+        if (n == 0) {
+            fprintf(stderr, "hostsim: FAIL: %s: the line closed\n", what);
+            return 0;
+        }
+        for (ssize_t i = 0; i < n; i++) {
+            size_t at = got.size();
+            got.push_back(buffer[i]);
+            if (buffer[i] != want[at]) {
+                size_t from = at > 48 ? at - 48 : 0;
+                HexDump(hex, sizeof hex, got.data() + from, got.size() - from);
+                fprintf(stderr,
+                        "hostsim: FAIL: %s: byte %zu of %zu is 0x%02X, expected 0x%02X; last bytes [%s]\n",
+                        what, at, count, buffer[i], want[at], hex);
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+static int ExpectText(const std::string &text, int timeoutMs, const char *what)
+{
+    return ExpectBytes((const uint8_t *)text.data(), text.size(), timeoutMs, what);
+}
+
+// Passes only if not a single byte arrives for ms; with lineMayClose the
+// line going away (the box program ended) counts as silence too.
+static int ExpectSilenceOrClose(int ms, int lineMayClose, const char *what)
+{
+    double deadline = NowSeconds() + ms / 1000.0;
+    for (;;) {
+        double left = deadline - NowSeconds();
+        if (left <= 0.0)
+            return 1;
+        struct pollfd p = { host.fd, POLLIN, 0 };
+        int ready = poll(&p, 1, (int)(left * 1000.0) + 1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "hostsim: FAIL: %s: poll failed: %s\n", what, strerror(errno));
+            return 0;
+        }
+        if (ready == 0)
+            continue;
+        uint8_t buffer[64];
+        ssize_t n = read(host.fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (lineMayClose && (n == 0 || (n < 0 && errno == EIO))) {
+            Say("the line closed: the box has ended");
+            return 1;
+        }
+        if (n <= 0) {
+            fprintf(stderr, "hostsim: FAIL: %s: read failed: %s\n", what, n < 0 ? strerror(errno) : "line closed");
+            return 0;
+        }
+        char hex[3 * 64];
+        HexDump(hex, sizeof hex, buffer, (size_t)n);
+        fprintf(stderr, "hostsim: FAIL: %s: expected silence for %d ms, got [%s]\n", what, ms, hex);
+        return 0;
+    }
+}
+
+static int ExpectSilence(int ms, const char *what)
+{
+    return ExpectSilenceOrClose(ms, 0, what);
+}
+
+static std::string Prompt(void)
+{
+    return std::string("\r\n") + opt.prompt;
+}
+
+static std::string Banner(void)
+{
+    return std::string("\r\n") + BOOT_BANNER + "\r\n";
+}
+
+static std::string LoadCommand(void)
+{
+    return opt.address ? std::string("q ") + opt.address : std::string("q");
+}
+
+static int ExpectHandshakeAfter(const std::string &echo, const char *what)
+{
+    std::string want = echo;
+    want.append((const char *)HOST_HANDSHAKE, sizeof HOST_HANDSHAKE);
+    return ExpectText(want, opt.ackTimeoutMs, what);
+}
+
+// The answer, length and blocks of one load, starting right after the
+// handshake; 2 when the box ended it early as the options said it would.
+static int RunTransfer(void)
+{
+    host.transfers++;
+    if (!WriteAll(HOST_ANSWER, sizeof HOST_ANSWER, "the handshake answer"))
+        return 0;
+    uint8_t goAhead = HOST_ACK;
+    if (!ExpectBytes(&goAhead, 1, opt.ackTimeoutMs, "the go-ahead"))
+        return 0;
+    double start = NowSeconds();
+    uint32_t length = (uint32_t)host.image.size();
+    uint8_t lengthBytes[4] = {
+        (uint8_t)(length >> 24), (uint8_t)(length >> 16), (uint8_t)(length >> 8), (uint8_t)length
+    };
+    if (!WriteAll(lengthBytes, sizeof lengthBytes, "the length"))
+        return 0;
+    uint32_t blocks = (length + HOST_BLOCK_SIZE - 1) / HOST_BLOCK_SIZE;
+    std::vector<uint8_t> frame;
+    for (uint32_t n = 1; n <= blocks; n++) {
+        uint32_t offset = (n - 1) * HOST_BLOCK_SIZE;
+        uint32_t size = length - offset < HOST_BLOCK_SIZE ? length - offset : HOST_BLOCK_SIZE;
+        uint32_t sum = 0;
+        for (uint32_t k = 0; k < size; k++)
+            sum += host.image[offset + k];
+        int badChecksum = opt.badChecksumBlock == (int)n && !host.badChecksumUsed;
+        if (badChecksum) {
+            host.badChecksumUsed = 1;
+            sum += 1;
+        }
+        frame.assign(host.image.begin() + offset, host.image.begin() + offset + size);
+        frame.push_back((uint8_t)(sum >> 24));
+        frame.push_back((uint8_t)(sum >> 16));
+        frame.push_back((uint8_t)(sum >> 8));
+        frame.push_back((uint8_t)sum);
+        char what[96];
+        snprintf(what, sizeof what, "block %u of %u", n, blocks);
+        if (!WriteAll(frame.data(), frame.size(), what))
+            return 0;
+        snprintf(what, sizeof what, "the answer to block %u of %u", n, blocks);
+        if (badChecksum || (opt.rejectBlock == (int)n && !host.rejectUsed)) {
+            uint8_t reject = HOST_REJECT;
+            if (!badChecksum) {
+                host.rejectUsed = 1;
+                reject = (uint8_t)opt.rejectByte;
+            }
+            std::string want((const char *)&reject, 1);
+            want += Prompt();
+            if (!ExpectText(want, opt.ackTimeoutMs, what))
+                return 0;
+            printf("hostsim: block %u rejected with 0x%02X as expected\n", n, reject);
+            fflush(stdout);
+            if (!opt.rehandshake)
+                return 2;
+            if (!ExpectBytes(HOST_HANDSHAKE, sizeof HOST_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
+                return 0;
+            Say("new handshake after the reject; loading again from byte 0");
+            return RunTransfer();
+        }
+        if (opt.dropAllAcksBlock == (int)n && !host.dropAllAcksUsed) {
+            host.dropAllAcksUsed = 1;
+            if (!ExpectSilence(HOST_QUIET_MS, what))
+                return 0;
+            printf("hostsim: block %u got no ack as expected; waiting for the box to give up\n", n);
+            fflush(stdout);
+            if (!ExpectText(Prompt(), opt.boxRxTimeoutMs + 3000, "the prompt after the box gave up"))
+                return 0;
+            return 2;
+        }
+        if (opt.dropAckBlock == (int)n && !host.dropAckUsed) {
+            host.dropAckUsed = 1;
+            uint8_t ack = HOST_ACK;
+            if (!ExpectBytes(&ack, 1, opt.ackTimeoutMs, what) || !ExpectSilence(HOST_QUIET_MS, what))
+                return 0;
+            printf("hostsim: block %u got one ack and no second as expected\n", n);
+            fflush(stdout);
+            continue;
+        }
+        if (opt.strayBlock == (int)n && !host.strayUsed) {
+            host.strayUsed = 1;
+            if (!ExpectBytes(HOST_STRAY_ACKS, sizeof HOST_STRAY_ACKS, opt.ackTimeoutMs, what))
+                return 0;
+            printf("hostsim: block %u acks came with the stray bytes as expected\n", n);
+            fflush(stdout);
+            continue;
+        }
+        uint8_t acks[2] = { HOST_ACK, HOST_ACK };
+        if (!ExpectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
+            return 0;
+    }
+    double seconds = NowSeconds() - start;
+    if (!ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after the load"))
+        return 0;
+    printf("hostsim: load done bytes=%u blocks=%u seconds=%.2f rate=%.0f B/s\n", length, blocks, seconds,
+           seconds > 0.0 ? (double)length / seconds : 0.0);
+    fflush(stdout);
+    return 1;
+}
+
+// Types the load command after two empty lines and runs the load.
+static int LoadOnce(void)
+{
+    std::string command = LoadCommand();
+    if (!WriteText(("\r\r" + command + "\r").c_str(), "the load command"))
+        return 0;
+    if (!ExpectHandshakeAfter(Prompt() + Prompt() + command, "the handshake after the load command"))
+        return 0;
+    if (opt.noAnswer) {
+        if (!ExpectText("\r\nno host\r\n" + std::string(opt.prompt), 2000 + opt.ackTimeoutMs, "the no-host reply"))
+            return 0;
+        Say("no host reported as expected");
+        return 2;
+    }
+    return RunTransfer();
+}
+
+static int RunSession(void)
+{
+    if (opt.expectSilenceMs) {
+        if (!WriteText("s\r\rq\r", "input for a dead box") || !ExpectSilence(opt.expectSilenceMs, "a dead box"))
+            return 0;
+        Say("ok: the box stayed silent");
+        return 1;
+    }
+    if (!ExpectText(Banner(), opt.bannerTimeoutMs, "the power-on banner"))
+        return 0;
+    Say("banner seen");
+    if (opt.noStop) {
+        if (!ExpectText("\r\nBooting firmware...\r\n", opt.ackTimeoutMs, "the firmware boot") ||
+            !ExpectSilence(HOST_END_QUIET_MS, "after the firmware boot"))
+            return 0;
+        Say("ok: the firmware booted");
+        return 1;
+    }
+    if (!WriteText("s", "the stop") || !ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after 's'"))
+        return 0;
+    if (!WriteText("\r\rmon\r", "the mon command") ||
+        !ExpectText(Prompt() + Prompt() + "mon" + Prompt(), opt.ackTimeoutMs, "the answer to mon"))
+        return 0;
+    if (opt.unknownCommand) {
+        // Typed with a slip rubbed out: the box echoes the rub-out as "\b \b".
+        if (!WriteText("fx\x7foo\r", "an unknown command") ||
+            !ExpectText(std::string("fx\b \boo\r\n?\r\n") + opt.prompt, opt.ackTimeoutMs, "the answer to foo"))
+            return 0;
+    }
+    int result = LoadOnce();
+    if (result == 0)
+        return 0;
+    if (result == 1 && opt.reboot) {
+        if (!WriteText("boot\r", "the boot command") ||
+            !ExpectText("boot\r\n" + Banner(), opt.ackTimeoutMs, "the banner after boot"))
+            return 0;
+        if (!WriteText("s", "the stop after boot") ||
+            !ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after the second 's'"))
+            return 0;
+        Say("rebooted and stopped again");
+        if (LoadOnce() != 1)
+            return 0;
+    }
+    if (!ExpectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
+        return 0;
+    printf("hostsim: ok transfers=%d\n", host.transfers);
+    fflush(stdout);
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    int wantHelp = 0;
+    if (!ParseOptions(argc, argv, &wantHelp))
+        return 2;
+    if (wantHelp) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    host.random = opt.seed ? opt.seed : 1;
+    if (opt.imagePath && !ReadImage())
+        return 1;
+    if (!OpenLink())
+        return 1;
+    if (opt.earlyStop && !WriteText("s", "the early stray 's'"))
+        return 1;
+    printf("hostsim: open link=%s\n", opt.linkPath);
+    fflush(stdout);
+    int ok = RunSession();
+    if (close(host.fd) != 0) {
+        fprintf(stderr, "hostsim: error: close %s failed: %s\n", opt.linkPath, strerror(errno));
+        ok = 0;
+    }
+    return ok ? 0 : 1;
+}
