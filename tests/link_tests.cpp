@@ -48,7 +48,7 @@ LRESULT CALLBACK standInMain(HWND window, UINT message, WPARAM wParam, LPARAM)
 }
 
 // The wizard as a user answers it, powering the box on at the connect page.
-PageAnswer answerWizard(PageKind kind, HWND)
+PageAnswer answerWizard(PageKind kind, HWND dialog)
 {
     static HWND poweredFor;
     switch (kind) {
@@ -57,8 +57,8 @@ PageAnswer answerWizard(PageKind kind, HWND)
     case PAGE_DISCONNECT:
     case PAGE_COMPLETED: return { IDOK, -1 };
     case PAGE_CONNECT:
-        if (poweredFor != connectDialog) {
-            poweredFor = connectDialog;
+        if (poweredFor != dialog) {   // once a page, however often it is asked
+            poweredFor = dialog;
             PowerOnBox();
         }
         return { 0, -1 };   // the engine's prompt ends it

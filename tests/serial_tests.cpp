@@ -5,6 +5,7 @@
 #include "upload/upload.h"
 #include "app/app.h"
 #include "app/ids.h"
+#include "terminal/screen.h"
 
 #include <gtest/gtest.h>
 #include <mutex>
@@ -201,6 +202,20 @@ TEST_F(SerialLink, BytesTravelBothWaysAndNothingIsWrittenAfterClose)
     EXPECT_EQ(0, WritePort(window, &late, 1));
     EXPECT_TRUE(ReadBoxEnd(box, 1, 300).empty()) << "nothing reaches the box after close";
     EXPECT_EQ(1, ClosePort(window)) << "closing twice is harmless";
+}
+
+TEST_F(SerialLink, TypedKeysReachTheBoxOnlyWhileThePortIsOpen)
+{
+    ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
+    ReadBoxEnd(box, 1, 2000);
+    EXPECT_NE(0u, Tty()->caretState) << "the caret shows while the port is open";
+    for (uint8_t key : { uint8_t('a'), uint8_t(13), uint8_t(8) })
+        EXPECT_EQ(1, ScreenKeyChar(window, key));
+    EXPECT_EQ(Bytes({ 'a', 13, 8 }), ReadBoxEnd(box, 3, 2000)) << "one byte a key, control keys too";
+    ClosePort(window);
+    EXPECT_EQ(0, Tty()->caretState) << "closing removes the caret";
+    EXPECT_EQ(0, ScreenKeyChar(window, 'b'));
+    EXPECT_TRUE(ReadBoxEnd(box, 1, 300).empty());
 }
 
 TEST_F(SerialLink, IdleReaderThreadDoesNotSpin)

@@ -13,3 +13,5 @@ fi
 mkdir -p "$WINEPREFIX/dosdevices"
 # A persistent, quiet server: a pty that hangs up makes it print its objects.
 wineserver -p >/dev/null 2>&1 || true
+# Its service processes keep the output of whoever starts them: start them here.
+wine wineboot >/dev/null 2>&1 || true

@@ -10,7 +10,7 @@ build="${TESSEL_BUILD_DIR:-build}"
 tessel_build "$build"
 export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
-tests/wine-prefix.sh
 status=0
-xvfb-run -a -s "-screen 0 1024x768x24" ctest --test-dir "$build" --output-on-failure || status=$?
+# The prefix's services start on the same display as the tests.
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'tests/wine-prefix.sh && ctest --test-dir "$1" --output-on-failure' _ "$build" || status=$?
 exit $status

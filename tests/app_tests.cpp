@@ -1,0 +1,355 @@
+// The real program under Wine, driven as a user would drive it: this test
+// program starts TesselFlash.exe, finds its pages by their controls, reads
+// their texts and presses their buttons, while the box simulator plays the
+// box on COM7. With TESSEL_SHOTS set it also saves a picture of every page.
+#include "tests/port_harness.h"
+#include "tests/upload_harness.h"
+#include "app/ids.h"
+
+#include <gtest/gtest.h>
+#include <cstdlib>
+
+namespace {
+
+struct App {
+    PROCESS_INFORMATION process = {};
+    bool running = false;
+};
+
+std::string exeFolder()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string folder(path);
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+bool Launch(App &app)
+{
+    std::string command = "\"" + exeFolder() + "TesselFlash.exe\"";
+    STARTUPINFOA startup = { sizeof startup };
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    app.running = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &app.process);
+    return app.running;
+}
+
+// Waits for the program's exit; ends it by force after the time is up.
+DWORD WaitExit(App &app, DWORD timeoutMs)
+{
+    if (!app.running)
+        return 0;
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(app.process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(app.process.hProcess, &code);
+    else
+        TerminateProcess(app.process.hProcess, 99);
+    CloseHandle(app.process.hProcess);
+    CloseHandle(app.process.hThread);
+    app.running = false;
+    return code;
+}
+
+HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    PumpUntil([&] {
+        for (HWND dialog : VisibleDialogs(app.process.dwProcessId))
+            if (PageKindOf(dialog) == kind)
+                found = dialog;
+        return found != nullptr;
+    }, timeoutMs);
+    if (found)
+        Sleep(150);   // let it paint before it is read or pictured
+    return found;
+}
+
+struct MainSearch {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK matchMainWindow(HWND window, LPARAM parameter)
+{
+    MainSearch *s = reinterpret_cast<MainSearch *>(parameter);
+    DWORD pid = 0;
+    char name[32];
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == s->pid && GetClassNameA(window, name, sizeof name) && lstrcmpA(name, "TTYWndClass") == 0)
+        s->found = window;
+    return TRUE;
+}
+
+HWND MainWindowOf(App &app)
+{
+    MainSearch search = { app.process.dwProcessId, nullptr };
+    EnumWindows(matchMainWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void Press(HWND dialog, int id)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+void ChooseFile(HWND fileDialog, const std::string &path)
+{
+    HWND name = GetDlgItem(fileDialog, 0x47c);
+    if (!name)
+        name = GetDlgItem(fileDialog, 0x480);
+    SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    Press(fileDialog, IDOK);
+}
+
+// Saves the whole screen as a bitmap file in $TESSEL_SHOTS.
+void Shot(const char *name)
+{
+    const char *folder = getenv("TESSEL_SHOTS");
+    if (!folder)
+        return;
+    HDC screen = GetDC(nullptr);
+    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    BITMAPINFO info = {};
+    info.bmiHeader = { sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB };
+    void *bits = nullptr;
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, picture);
+    BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    DWORD rowBytes = (DWORD(w) * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file = { 0x4D42, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + rowBytes * h), 0, 0,
+                              DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)) };
+    std::string path = std::string("Z:") + folder + "/" + name + ".bmp";
+    FILE *out = fopen(path.c_str(), "wb");
+    if (out) {
+        fwrite(&file, sizeof file, 1, out);
+        fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
+        fwrite(bits, 1, rowBytes * h, out);
+        fclose(out);
+    }
+    SelectObject(memory, previous);
+    DeleteObject(picture);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+}
+
+int comIndex()
+{
+    const char *index = getenv("TESSEL_COM_INDEX");
+    return index ? atoi(index) : 6;   // COM7
+}
+
+class AppTest : public ::testing::Test {
+protected:
+    App app;
+    Bytes image;
+    std::string goodImage;
+
+    void SetUp() override
+    {
+        goodImage = WriteImage("app-good.bin", ValidImage(64 * 1024 + 100, 0), &image);
+    }
+    void TearDown() override
+    {
+        WaitExit(app, 100);
+        StopBox();
+    }
+
+    // Walks the wizard from Welcome to the connect page with the box powered on.
+    void WalkToConnect()
+    {
+        ASSERT_TRUE(Launch(app));
+        HWND page = WaitPage(app, PAGE_WELCOME, 20000);
+        ASSERT_TRUE(page) << "Welcome";
+        EXPECT_NE(std::string::npos, ControlText(page, 280).find("Flash Programmer for Tessel. "));
+        Shot("1-welcome");
+        Press(page, 3);
+        page = WaitPage(app, PAGE_PORT, 5000);
+        ASSERT_TRUE(page) << "port selection";
+        EXPECT_EQ(9, SendDlgItemMessageA(page, IDC_PORT, CB_GETCOUNT, 0, 0));
+        EXPECT_EQ(0, SendDlgItemMessageA(page, IDC_PORT, CB_GETCURSEL, 0, 0)) << "COM1 first";
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, comIndex(), 0);
+        Shot("2-port");
+        Press(page, 3);
+        page = WaitPage(app, PAGE_CABLE, 5000);
+        ASSERT_TRUE(page) << "cable";
+        EXPECT_EQ("\nMake sure you have a serial cable connected\nbetween your IRD and  PC.", ControlText(page, 291));
+        Shot("3-cable");
+        Press(page, IDOK);
+        page = WaitPage(app, PAGE_DISCONNECT, 5000);
+        ASSERT_TRUE(page) << "disconnect";
+        EXPECT_EQ("\nPlease disconnect the IRD from mains.\n", ControlText(page, 293));
+        Shot("4-disconnect");
+        Press(page, IDOK);
+        page = WaitPage(app, PAGE_CONNECT, 5000);
+        ASSERT_TRUE(page) << "connect";
+        EXPECT_EQ("Please connect the IRD to the mains\n\nwithin 10 seconds.\n\n", ControlText(page, 292));
+        Shot("5-connect");
+    }
+
+    // From the connect page through the file dialog to the warning page.
+    void WalkToWarning(const std::string &file)
+    {
+        ASSERT_NO_FATAL_FAILURE(WalkToConnect());
+        PowerOnBox();
+        HWND page = WaitPage(app, PAGE_FILE, 15000);
+        ASSERT_TRUE(page) << "file dialog after the monitor was found";
+        Shot("6-file");
+        ChooseFile(page, file);
+        page = WaitPage(app, PAGE_WARNING, 5000);
+        ASSERT_TRUE(page) << "warning";
+    }
+
+    void CloseProgram()
+    {
+        HWND main = MainWindowOf(app);
+        ASSERT_TRUE(main);
+        PostMessageA(main, WM_CLOSE, 0, 0);
+        EXPECT_EQ(0u, WaitExit(app, 10000));
+    }
+};
+
+TEST_F(AppTest, HappyPathFlashesAnIdenticalImageAndReboots)
+{
+    StartBox("--pace");
+    ASSERT_NO_FATAL_FAILURE(WalkToWarning(goodImage));
+    HWND page = WaitPage(app, PAGE_WARNING, 100);
+    EXPECT_EQ("\nWARNING!\n\nIf you proceed downloading, \n\nall  channels and settings will be lost.", ControlText(page, 1017));
+    Shot("7-warning");
+    Press(page, IDCANCEL);   // Continue
+
+    page = WaitPage(app, PAGE_PROGRESS, 20000);
+    ASSERT_TRUE(page) << "progress";
+    int highest = -1;
+    bool midShot = false;
+    PumpUntil([&] {
+        std::string text = ControlText(page, IDC_PERCENT);
+        if (!IsWindow(page))
+            return true;
+        if (text.empty())
+            return false;
+        int percent = atoi(text.c_str());
+        if (percent < highest)
+            ADD_FAILURE() << "percentage went back";
+        highest = percent > highest ? percent : highest;
+        if (!midShot && percent >= 40) {
+            Shot("8-progress");
+            midShot = true;
+        }
+        return false;
+    }, 60000);
+    EXPECT_GE(highest, 40) << "the bar followed the blocks";
+    EXPECT_LE(highest, 100);
+
+    page = WaitPage(app, PAGE_COMPLETED, 15000);
+    ASSERT_TRUE(page) << "completion";
+    EXPECT_EQ("\nProgram dowloading is Completed!\n\nThe IRD will be rebooted after pressing <OK>.", ControlText(page, 281));
+    Shot("9-completed");
+    Press(page, IDOK);
+    ASSERT_TRUE(WaitBoxLog("event=command text=boot", 10000)) << BoxLog();
+    EXPECT_NE(std::string::npos, BoxLog().find("verdict=complete")) << BoxLog();
+    EXPECT_TRUE(ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image) << "identical image";
+    EXPECT_EQ(std::string::npos, BoxLog().find("event=stop", BoxLog().find("text=boot"))) << "the reboot banner is not answered";
+    Sleep(2500);   // the completion page holds for two seconds
+    CloseProgram();
+}
+
+TEST_F(AppTest, NoPromptWithinTenSecondsStartsTheWizardAgain)
+{
+    StartBox("--silent");
+    ASSERT_NO_FATAL_FAILURE(WalkToConnect());
+    HWND page = WaitPage(app, PAGE_COMM_FAILED, 20000);
+    ASSERT_TRUE(page) << "communication failure page";
+    EXPECT_EQ("\nCOM-port communication failed !\n\n ", ControlText(page, 1022));
+    EXPECT_EQ("Check the communication port and serial cable", ControlText(page, 279));
+    EXPECT_FALSE(WaitPage(app, PAGE_CONNECT, 100)) << "the connect page was told to end";
+    Press(page, IDOK);
+    page = WaitPage(app, PAGE_PORT, 5000);
+    ASSERT_TRUE(page) << "the wizard starts over at the port selection";
+    Press(page, IDCANCEL);
+    EXPECT_EQ(0u, WaitExit(app, 10000));
+}
+
+TEST_F(AppTest, LostAcknowledgementShowsTheFailurePageAndStartsOver)
+{
+    StartBox("--drop-ack 3");
+    ASSERT_NO_FATAL_FAILURE(WalkToWarning(goodImage));
+    Press(WaitPage(app, PAGE_WARNING, 100), IDCANCEL);
+    HWND page = WaitPage(app, PAGE_FAIL_MAINS, 30000);
+    ASSERT_TRUE(page) << "failure page";
+    EXPECT_NE(std::string::npos, ControlText(page, 278).find("ERROR!  Downloading failure!"));
+    EXPECT_FALSE(WaitPage(app, PAGE_PROGRESS, 100)) << "the progress page closed itself";
+    Press(page, IDOK);
+    page = WaitPage(app, PAGE_PORT, 5000);
+    ASSERT_TRUE(page) << "the wizard starts over";
+    Press(page, IDCANCEL);
+    EXPECT_EQ(0u, WaitExit(app, 10000));
+    EXPECT_EQ(std::string::npos, BoxLog().find("verdict=complete"));
+}
+
+TEST_F(AppTest, InvalidFileOffersRetryThenAGoodFileIsAccepted)
+{
+    StartBox("");
+    std::string bad = WriteImage("app-bad.bin", { 0x9000, -1, 0, 0, 0 });
+    ASSERT_NO_FATAL_FAILURE(WalkToConnect());
+    PowerOnBox();
+    HWND page = WaitPage(app, PAGE_FILE, 15000);
+    ASSERT_TRUE(page);
+    ChooseFile(page, bad);
+    page = WaitPage(app, PAGE_INVALID_FILE, 5000);
+    ASSERT_TRUE(page) << "invalid file page";
+    EXPECT_EQ("\nERROR !  The selected file is not a valid SW file.", ControlText(page, 288));
+    Press(page, IDOK);   // Retry
+    page = WaitPage(app, PAGE_FILE, 5000);
+    ASSERT_TRUE(page) << "the file dialog again";
+    ChooseFile(page, goodImage);
+    page = WaitPage(app, PAGE_WARNING, 5000);
+    ASSERT_TRUE(page) << "a good file reaches the warning";
+    Press(page, IDOK);   // Abort ends the program
+    EXPECT_EQ(0u, WaitExit(app, 10000));
+}
+
+// Every Cancel (and Abort) ends the program with exit code 0.
+TEST_F(AppTest, CancelOnEachPageEndsTheProgramCleanly)
+{
+    struct { PageKind page; int button; } rows[] = {
+        { PAGE_PORT, IDCANCEL }, { PAGE_CONNECT, IDCANCEL }, { PAGE_FILE, IDCANCEL },
+        { PAGE_INVALID_FILE, IDCANCEL }, { PAGE_WARNING, IDOK },
+    };
+    std::string bad = WriteImage("app-bad.bin", { 0x9000, -1, 0, 0, 0 });
+    for (auto row : rows) {
+        SCOPED_TRACE(int(row.page));
+        StartBox("");
+        app = App();
+        ASSERT_TRUE(Launch(app));
+        HWND page = WaitPage(app, PAGE_WELCOME, 20000);
+        ASSERT_TRUE(page);
+        Press(page, 3);
+        page = WaitPage(app, PAGE_PORT, 5000);
+        ASSERT_TRUE(page);
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, comIndex(), 0);
+        if (row.page != PAGE_PORT) {
+            Press(page, 3);
+            Press(WaitPage(app, PAGE_CABLE, 5000), IDOK);
+            Press(WaitPage(app, PAGE_DISCONNECT, 5000), IDOK);
+            page = WaitPage(app, PAGE_CONNECT, 5000);
+            ASSERT_TRUE(page);
+            if (row.page != PAGE_CONNECT) {
+                PowerOnBox();
+                page = WaitPage(app, PAGE_FILE, 15000);
+                ASSERT_TRUE(page);
+                if (row.page != PAGE_FILE) {
+                    ChooseFile(page, row.page == PAGE_INVALID_FILE ? bad : goodImage);
+                    page = WaitPage(app, row.page, 5000);
+                    ASSERT_TRUE(page);
+                }
+            }
+        }
+        Press(page, row.button);
+        EXPECT_EQ(0u, WaitExit(app, 10000));
+        EXPECT_EQ(std::string::npos, BoxLog().find("event=go-ahead")) << "nothing was sent to the box";
+    }
+}
+
+}  // namespace
