@@ -193,12 +193,37 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
             EXPECT_TRUE(TakeWritten().empty());
             EXPECT_NE(nullptr, upload.imageFile);
             std::vector<Posted> posted = TakePosted();
-            // the go-ahead's progress and block 1's report; nothing for the reject
-            ASSERT_EQ(2u, posted.size());
+            // the go-ahead's progress, block 1's report, and the page told to end
+            ASSERT_EQ(3u, posted.size());
             EXPECT_EQ(WPARAM(CMD_SHOW_PROGRESS), posted[0].id);
             EXPECT_EQ(WPARAM(IDC_PERCENT), posted[1].id);
+            EXPECT_EQ(progressWin, posted[2].window);
+            EXPECT_EQ(WPARAM(IDCANCEL), posted[2].id);
+            EXPECT_EQ(TICKS_START, upload.startWatch) << "the box gets time to begin again";
         }
     }
+    // A new handshake within that time restarts without a failure report.
+    Feed(mainWin, Concat({ HANDSHAKE, ACK }));
+    EXPECT_EQ(0, upload.startWatch);
+    Tick(mainWin, TICKS_ACK - 1);   // the new block's own watch is not yet out
+    for (const Posted &p : TakePosted())
+        EXPECT_NE(WPARAM(CMD_FAIL_RETRY), p.id);
+}
+
+// A box that rejects and then stays silent is reported, not waited for forever.
+TEST_F(Upload, RejectWithoutANewHandshakeIsReportedWhenTheStartWatchRunsOut)
+{
+    ASSERT_EQ(0, Choose(WriteImage("reject2.bin", ValidImage(3000, 0))));
+    upload.progressDialog = progressWin;
+    Feed(mainWin, Concat({ HANDSHAKE, ACK, ACKS, Bytes({ 0xF0 }) }));
+    TakePosted();
+    Tick(mainWin, TICKS_START - 1);
+    EXPECT_TRUE(TakePosted().empty());
+    Tick(mainWin, 1);
+    std::vector<Posted> posted = TakePosted();
+    ASSERT_EQ(1u, posted.size());
+    EXPECT_EQ(mainWin, posted[0].window);
+    EXPECT_EQ(WPARAM(CMD_FAIL_RETRY), posted[0].id);
 }
 
 TEST_F(Upload, OtherBytesBetweenAcknowledgementsChangeNothing)

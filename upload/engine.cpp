@@ -106,6 +106,18 @@ static void abandonTransfer(HWND window)
     postCommand(window, CMD_FAIL_RETRY, 0);
 }
 
+// A rejected block ends this transfer; the box may begin a new one with a new
+// handshake. Its page is closed so no stale page is left behind, and the box
+// gets as long to begin again as it had at the start: if it does not, the
+// tick reports the failure instead of leaving the user with a frozen page.
+static void rejectTransfer(void)
+{
+    upload.handshakePos = 0;
+    upload.uploadState = UPLOAD_IDLE;
+    postCommand(upload.progressDialog, IDCANCEL, 0);
+    upload.startWatch = TICKS_START;
+}
+
 static void sendImageBlock(HWND window, int length)
 {
     SendBlock(window, length);
@@ -229,17 +241,14 @@ static int stepUpload(HWND window, uint8_t b)
             upload.ackWatch2 = TICKS_ACK;
             moveState(UPLOAD_WAIT_ACK1, UPLOAD_WAIT_ACK2);
         } else if (isReject(b)) {
-            upload.handshakePos = 0;
-            upload.uploadState = UPLOAD_IDLE;
+            rejectTransfer();
         }
         return 1;
     case UPLOAD_WAIT_ACK2:
         if (b == BYTE_ACK)
             return sendNextBlock(window);
-        if (isReject(b)) {
-            upload.handshakePos = 0;
-            upload.uploadState = UPLOAD_IDLE;
-        }
+        if (isReject(b))
+            rejectTransfer();
         return 1;
     }
     return 1;
