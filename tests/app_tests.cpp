@@ -2,7 +2,7 @@
 // program starts TesselFlash.exe, finds its pages by their controls, reads
 // their texts and presses their buttons, while the box simulator plays the
 // box on COM7. With TESSEL_SHOTS set it also saves a picture of every page.
-#include "tests/port_harness.h"
+#include "tests/app_driver.h"
 #include "tests/upload_harness.h"
 #include "app/ids.h"
 
@@ -10,135 +10,6 @@
 #include <cstdlib>
 
 namespace {
-
-struct App {
-    PROCESS_INFORMATION process = {};
-    bool running = false;
-};
-
-std::string exeFolder()
-{
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder(path);
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
-bool Launch(App &app)
-{
-    std::string command = "\"" + exeFolder() + "TesselFlash.exe\"";
-    STARTUPINFOA startup = { sizeof startup };
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
-    app.running = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &app.process);
-    return app.running;
-}
-
-// Waits for the program's exit; ends it by force after the time is up.
-DWORD WaitExit(App &app, DWORD timeoutMs)
-{
-    if (!app.running)
-        return 0;
-    DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(app.process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(app.process.hProcess, &code);
-    else
-        TerminateProcess(app.process.hProcess, 99);
-    CloseHandle(app.process.hProcess);
-    CloseHandle(app.process.hThread);
-    app.running = false;
-    return code;
-}
-
-HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
-{
-    HWND found = nullptr;
-    PumpUntil([&] {
-        for (HWND dialog : VisibleDialogs(app.process.dwProcessId))
-            if (PageKindOf(dialog) == kind)
-                found = dialog;
-        return found != nullptr;
-    }, timeoutMs);
-    if (found)
-        Sleep(150);   // let it paint before it is read or pictured
-    return found;
-}
-
-struct MainSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK matchMainWindow(HWND window, LPARAM parameter)
-{
-    MainSearch *s = reinterpret_cast<MainSearch *>(parameter);
-    DWORD pid = 0;
-    char name[32];
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == s->pid && GetClassNameA(window, name, sizeof name) && lstrcmpA(name, "TTYWndClass") == 0)
-        s->found = window;
-    return TRUE;
-}
-
-HWND MainWindowOf(App &app)
-{
-    MainSearch search = { app.process.dwProcessId, nullptr };
-    EnumWindows(matchMainWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-void Press(HWND dialog, int id)
-{
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-}
-
-void ChooseFile(HWND fileDialog, const std::string &path)
-{
-    HWND name = GetDlgItem(fileDialog, 0x47c);
-    if (!name)
-        name = GetDlgItem(fileDialog, 0x480);
-    SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-    Press(fileDialog, IDOK);
-}
-
-// Saves the whole screen as a bitmap file in $TESSEL_SHOTS.
-void Shot(const char *name)
-{
-    const char *folder = getenv("TESSEL_SHOTS");
-    if (!folder)
-        return;
-    HDC screen = GetDC(nullptr);
-    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    BITMAPINFO info = {};
-    info.bmiHeader = { sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB };
-    void *bits = nullptr;
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, picture);
-    BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
-    GdiFlush();
-    DWORD rowBytes = (DWORD(w) * 3 + 3) & ~3u;
-    BITMAPFILEHEADER file = { 0x4D42, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + rowBytes * h), 0, 0,
-                              DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)) };
-    std::string path = std::string("Z:") + folder + "/" + name + ".bmp";
-    FILE *out = fopen(path.c_str(), "wb");
-    if (out) {
-        fwrite(&file, sizeof file, 1, out);
-        fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
-        fwrite(bits, 1, rowBytes * h, out);
-        fclose(out);
-    }
-    SelectObject(memory, previous);
-    DeleteObject(picture);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-}
-
-int comIndex()
-{
-    const char *index = getenv("TESSEL_COM_INDEX");
-    return index ? atoi(index) : 6;   // COM7
-}
 
 class AppTest : public ::testing::Test {
 protected:
@@ -169,7 +40,7 @@ protected:
         ASSERT_TRUE(page) << "port selection";
         EXPECT_EQ(9, SendDlgItemMessageA(page, IDC_PORT, CB_GETCOUNT, 0, 0));
         EXPECT_EQ(0, SendDlgItemMessageA(page, IDC_PORT, CB_GETCURSEL, 0, 0)) << "COM1 first";
-        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, comIndex(), 0);
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, BoxPortIndex(), 0);
         Shot("2-port");
         Press(page, 3);
         page = WaitPage(app, PAGE_CABLE, 5000);
@@ -323,29 +194,12 @@ TEST_F(AppTest, CancelOnEachPageEndsTheProgramCleanly)
         StartBox("");
         app = App();
         ASSERT_TRUE(Launch(app));
-        HWND page = WaitPage(app, PAGE_WELCOME, 20000);
-        ASSERT_TRUE(page);
-        Press(page, 3);
-        page = WaitPage(app, PAGE_PORT, 5000);
-        ASSERT_TRUE(page);
-        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, comIndex(), 0);
-        if (row.page != PAGE_PORT) {
-            Press(page, 3);
-            Press(WaitPage(app, PAGE_CABLE, 5000), IDOK);
-            Press(WaitPage(app, PAGE_DISCONNECT, 5000), IDOK);
-            page = WaitPage(app, PAGE_CONNECT, 5000);
-            ASSERT_TRUE(page);
-            if (row.page != PAGE_CONNECT) {
-                PowerOnBox();
-                page = WaitPage(app, PAGE_FILE, 15000);
-                ASSERT_TRUE(page);
-                if (row.page != PAGE_FILE) {
-                    ChooseFile(page, row.page == PAGE_INVALID_FILE ? bad : goodImage);
-                    page = WaitPage(app, row.page, 5000);
-                    ASSERT_TRUE(page);
-                }
-            }
-        }
+        DrivePlan plan;
+        plan.image = row.page == PAGE_INVALID_FILE ? bad : goodImage;
+        plan.portIndex = BoxPortIndex();
+        plan.stopAt = row.page;
+        ASSERT_EQ(row.page, DriveWizard(app, plan).end);
+        HWND page = WaitPage(app, row.page, 100);
         Press(page, row.button);
         EXPECT_EQ(0u, WaitExit(app, 10000));
         EXPECT_EQ(std::string::npos, BoxLog().find("event=go-ahead")) << "nothing was sent to the box";

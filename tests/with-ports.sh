@@ -3,19 +3,23 @@
 #   COM5 <-> COM6   a pty pair made by socat (the program's end and a box end)
 #   COM7            the box simulator's own pty; its commands are read from
 #                   $TESSEL_BOX_DIR/commands, its output goes to .../log
+#                   (TESSEL_BOX_PORT=com1 maps it to COM1 instead; with
+#                   TESSEL_BOX_LOG set the last log is kept in that file)
 # Everything started here is stopped when the program ends.
 set -u
 build="${TESSEL_BUILD:?}"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all
 here="$(cd "$(dirname "$0")" && pwd)"
 boxsim="$build/native/boxsim"
+boxPort="${TESSEL_BOX_PORT:-com7}"
 run="$(mktemp -d "$build/ports.XXXXXX")"
 export TESSEL_BOX_DIR="$run"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
     wait 2>/dev/null
-    rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6" "$WINEPREFIX/dosdevices/com7"
+    [ -n "${TESSEL_BOX_LOG:-}" ] && [ -f "$run/log" ] && cp "$run/log" "$TESSEL_BOX_LOG"
+    rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6" "$WINEPREFIX/dosdevices/$boxPort"
     rm -rf "$run"
 }
 trap cleanup EXIT
@@ -36,7 +40,7 @@ startBox() {
     : > "$run/log"
     rm -f "$run/received.bin"
     bash -c 'tail -n +1 -f "$1/commands" | "$2" --link "$3" --out "$1/received.bin" $4 >> "$1/log" 2>&1' \
-        _ "$run" "$boxsim" "$WINEPREFIX/dosdevices/com7" "$1" &
+        _ "$run" "$boxsim" "$WINEPREFIX/dosdevices/$boxPort" "$1" &
     boxShell=$!
 }
 stopBox() {

@@ -11,6 +11,5 @@ tessel_build "$build"
 export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
 status=0
-# The prefix's services start on the same display as the tests.
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'tests/wine-prefix.sh && ctest --test-dir "$1" --output-on-failure' _ "$build" || status=$?
+tessel_xvfb ctest --test-dir "$build" --output-on-failure || status=$?
 exit $status

@@ -23,3 +23,9 @@ tessel_build() {
     cmake -S tools -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$build/native" -j2
 }
+
+# Runs a command on a virtual display with the shared Wine prefix's services
+# started on that display first (they keep the output of whoever starts them).
+tessel_xvfb() {
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'tests/wine-prefix.sh && "$@"' _ "$@"
+}

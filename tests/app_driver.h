@@ -1,0 +1,48 @@
+// Drives the real TesselFlash.exe as a user would: starts it, finds its pages
+// by their controls, presses their buttons and answers the file dialog. Used
+// by the program's tests and by the benchmark and robustness tools.
+#ifndef TESSEL_APP_DRIVER_H
+#define TESSEL_APP_DRIVER_H
+
+#include "tests/port_harness.h"
+#include <functional>
+#include <set>
+#include <string>
+
+struct App {
+    PROCESS_INFORMATION process = {};
+    bool running = false;
+    std::set<HWND> answered;   // pages already pressed: they may still be closing
+};
+
+int Launch(App &app);
+// Waits for the program's exit; ends it by force (code 99) after the time is up.
+DWORD WaitExit(App &app, DWORD timeoutMs);
+HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs);
+HWND MainWindowOf(App &app);
+void Press(HWND dialog, int id);
+void ChooseFile(HWND fileDialog, const std::string &path);
+// Saves the whole screen as NAME.bmp in the folder $TESSEL_SHOTS names.
+void Shot(const char *name);
+// The list index of the box's port ($TESSEL_COM_INDEX, COM7 by default).
+int BoxPortIndex(void);
+
+struct DrivePlan {
+    std::string image;              // the file given to the file dialog
+    int portIndex = 0;
+    PageKind stopAt = PAGE_OTHER;   // leave this page showing and return
+    DWORD quietMs = 40000;          // longest time with no new page and no progress
+    std::function<void(int)> onPercent;
+};
+struct DriveResult {
+    PageKind end = PAGE_OTHER;      // PAGE_OTHER: the program stopped moving
+    int highestPercent = -1;
+    int percentWentBack = 0;
+    int pages = 0;
+};
+// Answers every page from wherever the program is: Next, OK, the image,
+// Continue, the box's power-on at the connect page. A run ends on the
+// completion page or a failure page; its OK is pressed unless it is stopAt.
+DriveResult DriveWizard(App &app, const DrivePlan &plan);
+
+#endif
