@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# xmodem-ref.sh BUILD_NATIVE_DIR WORK_DIR IMAGE...
+# The reference figures: each image sent with "sx -k" to "rx -c" over the
+# pacer's line at 115200 8N1, one line of figures per image. Exits non-zero
+# if any transfer failed or arrived different; every failure is reported.
+set -u
+
+LINE_RATE=11520
+
+if [ $# -lt 3 ]; then
+    echo "usage: xmodem-ref.sh BUILD_NATIVE_DIR WORK_DIR IMAGE..." >&2
+    exit 2
+fi
+build=$1
+work=$2
+shift 2
+pacer=$build/pacer
+shim=$build/libnoflush.so
+for need in "$pacer" "$shim"; do
+    if [ ! -f "$need" ]; then
+        echo "xmodem-ref: $need is missing: build tools/ into $build first" >&2
+        exit 2
+    fi
+done
+for tool in sx rx timeout cmp; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "xmodem-ref: $tool is not installed (sx and rx come with lrzsz)" >&2
+        exit 2
+    fi
+done
+mkdir -p "$work" || exit 2
+work=$(cd "$work" && pwd)
+shim=$(cd "$(dirname "$shim")" && pwd)/$(basename "$shim")
+A=$work/line-a
+B=$work/line-b
+
+pacer_pid=
+rx_pid=
+sx_pid=
+
+# Ends only what this script started, by process id.
+stop_all() {
+    for pid in $sx_pid $rx_pid $pacer_pid; do
+        kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in $sx_pid $rx_pid $pacer_pid; do
+        wait "$pid" 2>/dev/null
+    done
+    sx_pid= rx_pid= pacer_pid=
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM
+
+start_pacer() {
+    rm -f "$work/pacer.out"
+    "$pacer" --a "$A" --b "$B" --rate "$LINE_RATE" >"$work/pacer.out" 2>&1 &
+    pacer_pid=$!
+    for _ in $(seq 100); do
+        grep -q '^pacer: ready' "$work/pacer.out" 2>/dev/null && return 0
+        kill -0 "$pacer_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    return 1
+}
+
+now() {
+    date +%s.%N
+}
+
+failures=0
+count=0
+for img in "$@"; do
+    count=$((count + 1))
+    if [ ! -f "$img" ]; then
+        echo "xmodem-1k  $img: no such image  FAILED(missing)"
+        failures=$((failures + 1))
+        continue
+    fi
+    size=$(stat -c %s "$img")
+    name=received-$(basename "$img")
+    rm -f "$work/$name"
+    if ! start_pacer; then
+        echo "xmodem-1k  $size bytes  FAILED(pacer: $(tr '\n' ' ' <"$work/pacer.out"))"
+        failures=$((failures + 1))
+        stop_all
+        continue
+    fi
+    limit=$((size * 3 / 2 / LINE_RATE + 30))
+
+    # The sender first: it waits for the receiver's 'C', which the pacer
+    # carries once rx is up, so no start-up request can be lost.
+    t0=$(now)
+    timeout "$limit" sx -k "$img" <"$A" >"$A" 2>"$work/sx.log" &
+    sx_pid=$!
+    (cd "$work" && exec timeout "$limit" env LD_PRELOAD="$shim" rx -c "$name" <"$B" >"$B" 2>"$work/rx.log") &
+    rx_pid=$!
+    wait "$sx_pid"
+    sx_rc=$?
+    wait "$rx_pid"
+    rx_rc=$?
+    t1=$(now)
+    sx_pid= rx_pid=
+    kill -TERM "$pacer_pid"
+    wait "$pacer_pid"
+    pacer_pid=
+
+    marks=$(grep '^pacer: first-block=' "$work/pacer.out")
+    first=$(sed -n 's/.*first-block=\([^ ]*\).*/\1/p' <<<"$marks")
+    eot=$(sed -n 's/.*eot=\([^ ]*\).*/\1/p' <<<"$marks")
+
+    if [ "$sx_rc" -ne 0 ] || [ "$rx_rc" -ne 0 ]; then
+        verdict="FAILED(sx=$sx_rc,rx=$rx_rc)"
+        [ "$sx_rc" -eq 124 ] || [ "$rx_rc" -eq 124 ] && verdict="FAILED(timeout ${limit}s: sx=$sx_rc,rx=$rx_rc)"
+    elif [ ! -f "$work/$name" ]; then
+        verdict="FAILED(nothing received)"
+    elif cmp -s "$img" "$work/$name"; then
+        verdict=identical
+    else
+        verdict=DIFFERENT
+    fi
+    [ "$verdict" = identical ] || failures=$((failures + 1))
+
+    awk -v size="$size" -v t0="$t0" -v t1="$t1" -v first="$first" -v eot="$eot" \
+        -v rate="$LINE_RATE" -v verdict="$verdict" 'BEGIN {
+        wall = t1 - t0
+        if (first ~ /^[0-9.]+$/ && eot ~ /^[0-9.]+$/ && eot > first) {
+            data = eot - first
+            printf "xmodem-1k  %d bytes  wall %.2f s  data %.2f s  %.0f B/s  %.1f %% of line  %s\n",
+                   size, wall, data, size / data, size / data / rate * 100, verdict
+        } else {
+            printf "xmodem-1k  %d bytes  wall %.2f s  data ? s  ? B/s  ? %% of line  %s\n",
+                   size, wall, verdict
+        }
+    }'
+done
+
+stop_all
+echo "xmodem-ref: $failures of $count transfers failed"
+[ "$failures" -eq 0 ]
