@@ -1,8 +1,8 @@
 // The receive side of the exchange with the box: every received byte passes
 // the banner matcher, the four prompt matchers and the upload state machine,
-// in that order. Runs on the reader thread; it writes to the port one byte
-// per WritePort call and reaches the user-interface thread only by posting
-// WM_COMMAND. The tick may drop a transfer at any moment, so the engine moves
+// in that order. Runs on the reader thread; it writes its answers to the port
+// a byte a WritePort call, each block with its checksum in one call, and
+// reaches the user-interface thread only by posting WM_COMMAND. The tick may drop a transfer at any moment, so the engine moves
 // uploadState by compare-and-swap and stops when the tick got there first.
 #include "upload/upload.h"
 #include "upload/banner.h"
@@ -266,13 +266,21 @@ int ProcessReceived(HWND window, const uint8_t *bytes, DWORD count)
     return 1;
 }
 
-// Writes the first n bytes of blockBuffer and then their 32-bit sum.
+// Writes the first n bytes of blockBuffer and then their 32-bit sum, most
+// significant byte first. The bytes go out in one write: a write call costs
+// about as long as a byte takes on the line at 115200 baud, so a call for
+// each byte cannot keep the line busy. The box sees the same bytes either way.
 void SendBlock(HWND window, int n)
 {
+    uint8_t out[BLOCK_SIZE + 4];
+    if (n < 0 || n > BLOCK_SIZE)
+        return;
     uint32_t sum = 0;
     for (int i = 0; i < n; i++) {
-        writeByte(window, upload.blockBuffer[i]);
+        out[i] = upload.blockBuffer[i];
         sum += upload.blockBuffer[i];
     }
-    writeWord(window, sum);
+    for (int shift = 24, at = n; shift >= 0; shift -= 8, at++)
+        out[at] = uint8_t(sum >> shift);
+    WritePort(window, out, DWORD(n + 4));
 }
