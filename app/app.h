@@ -17,6 +17,8 @@ extern HINSTANCE appInstance;
 extern HACCEL accelTable;
 extern HWND connectDialog;
 
+// Shows one of the program's pages modally, owned by the given window.
+void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter);
 INT_PTR CALLBACK MessageDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK WelcomeDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -13,6 +13,11 @@
 #define ABOUT_PICTURE_SIZE  64
 #define REBOOT_HOLD_MS      2000
 
+void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter)
+{
+    DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), owner, procedure, parameter);
+}
+
 static WORD GetCommandId(WPARAM wParam)
 {
     return LOWORD(wParam);

@@ -9,11 +9,6 @@
 #include "terminal/screen.h"
 #include "upload/upload.h"
 
-static void showPage(HWND window, int templateId, DLGPROC procedure, LPARAM parameter)
-{
-    DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), window, procedure, parameter);
-}
-
 static void endConnectPage(void)
 {
     if (connectDialog)
@@ -27,7 +22,7 @@ static int runCommand(HWND window, int id)
     switch (id) {
     case CMD_CONNECT:
         if (!OpenPort(window) && !IsClosing(window))
-            showPage(window, DLG_OPEN_FAILED, MessageDlgProc, 0);
+            ShowPage(window, DLG_OPEN_FAILED, MessageDlgProc, 0);
         break;
     case CMD_DISCONNECT:
         ScreenLoseFocus(window);
@@ -41,19 +36,19 @@ static int runCommand(HWND window, int id)
     case CMD_SETTINGS:
         if (!tty)
             return 0;
-        showPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
+        ShowPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
         if (tty->connected && !ApplyPortSettings(window))
             MessageBoxA(window, "Settings failed!", APP_TITLE, MB_ICONEXCLAMATION | MB_OK);
         break;
     case CMD_ABOUT:
     case IDM_ABOUT_ITEM:
-        showPage(window, DLG_ABOUT, AboutDlgProc, 0);
+        ShowPage(window, DLG_ABOUT, AboutDlgProc, 0);
         break;
     case CMD_SEND_CR:
         if (!tty)
             return 0;
         if (!tty->connected) {
-            showPage(window, DLG_PORT_NOT_OPEN, MessageDlgProc, 0);
+            ShowPage(window, DLG_PORT_NOT_OPEN, MessageDlgProc, 0);
         } else {
             static const char carriageReturn = '\r';
             upload.promptWatch = TICKS_SEND_CR;
@@ -61,19 +56,19 @@ static int runCommand(HWND window, int id)
         }
         break;
     case CMD_SHOW_PROGRESS:
-        showPage(window, DLG_PROGRESS, ProgressDlgProc, 0);
+        ShowPage(window, DLG_PROGRESS, ProgressDlgProc, 0);
         break;
     case CMD_FAIL_RECOVER:
-        showPage(window, DLG_FAIL_RECOVER, MessageDlgProc, 0);
+        ShowPage(window, DLG_FAIL_RECOVER, MessageDlgProc, 0);
         break;
     case CMD_FAIL_RETRY:
         upload.bannerAnswered = 0;
-        showPage(window, DLG_FAIL_MAINS, MessageDlgProc, 0);
+        ShowPage(window, DLG_FAIL_MAINS, MessageDlgProc, 0);
         PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
         break;
     case CMD_NO_RESPONSE:
         endConnectPage();
-        showPage(mainWindow, DLG_COMM_FAILED, MessageDlgProc, 0);
+        ShowPage(mainWindow, DLG_COMM_FAILED, MessageDlgProc, 0);
         ClosePort(window);
         PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
         break;
@@ -83,7 +78,7 @@ static int runCommand(HWND window, int id)
         endConnectPage();
         int result = ChooseFirmwareImage(window, 1);
         if (result == 1 && IsWindow(window))
-            showPage(window, DLG_INVALID_FILE, InvalidFileDlgProc, 0);
+            ShowPage(window, DLG_INVALID_FILE, InvalidFileDlgProc, 0);
         else if (result == 2)
             PostMessageA(mainWindow, WM_CLOSE, 0, 0);
         break;

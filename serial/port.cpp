@@ -16,11 +16,6 @@
 #define OUTPUT_QUEUE_BYTES  65536
 #define PURGE_ALL (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)
 
-static void runPage(HWND window, int templateId, DLGPROC procedure, LPARAM parameter)
-{
-    DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), window, procedure, parameter);
-}
-
 static void buildDeviceName(const TtyState *tty, char *name, size_t size)
 {
     if (tty->portNumber > 8) {
@@ -46,7 +41,7 @@ int OpenPort(HWND window)
     if (!tty)
         return 0;
     SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-    runPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
+    ShowPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
     if (IsClosing(window))
         return 0;
     ClosePort(window);
@@ -89,16 +84,16 @@ int OpenPort(HWND window)
     }
 
     // 6. the connection wizard
-    runPage(window, DLG_CABLE, CableDlgProc, 0);
+    ShowPage(window, DLG_CABLE, CableDlgProc, 0);
     if (IsClosing(window))
         return 0;
-    runPage(window, DLG_DISCONNECT_MAINS, MessageDlgProc, reinterpret_cast<LPARAM>(tty));
+    ShowPage(window, DLG_DISCONNECT_MAINS, MessageDlgProc, reinterpret_cast<LPARAM>(tty));
     if (IsClosing(window))
         return 0;
     upload.bannerAnswered = 0;
     upload.promptWatch = TICKS_PROMPT;
     connectDialog = nullptr;
-    runPage(window, DLG_CONNECT_MAINS, ConnectMainsDlgProc, reinterpret_cast<LPARAM>(tty));
+    ShowPage(window, DLG_CONNECT_MAINS, ConnectMainsDlgProc, reinterpret_cast<LPARAM>(tty));
     if (!IsWindow(window))
         return 0;
     return result;

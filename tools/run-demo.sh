@@ -10,11 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/setup.sh
-tessel_install imagemagick
-build="${TESSEL_BUILD_DIR:-build}"
-tessel_build "$build"
-build="$(cd "$build" && pwd)"
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TESSEL_BUILD="$build"
+tessel_prepare imagemagick
 demo="$build/demo"
 rm -rf "$demo"
 mkdir -p "$demo"

@@ -5,10 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/setup.sh
-tessel_install
-build="${TESSEL_BUILD_DIR:-build}"
-tessel_build "$build"
-export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
+tessel_prepare
 trap 'wineserver -k 2>/dev/null || true' EXIT
 status=0
 tessel_xvfb ctest --test-dir "$build" --output-on-failure || status=$?

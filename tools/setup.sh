@@ -29,3 +29,13 @@ tessel_build() {
 tessel_xvfb() {
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'tests/wine-prefix.sh && "$@"' _ "$@"
 }
+
+# What every command does first: install, build into $build (absolute), and
+# point Wine and the test wrappers at the build's own prefix.
+tessel_prepare() {
+    tessel_install "$@"
+    build="${TESSEL_BUILD_DIR:-build}"
+    tessel_build "$build"
+    build="$(cd "$build" && pwd)"
+    export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TESSEL_BUILD="$build"
+}

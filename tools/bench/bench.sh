@@ -7,11 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . tools/setup.sh
-tessel_install lrzsz
-build="${TESSEL_BUILD_DIR:-build}"
-tessel_build "$build"
-build="$(cd "$build" && pwd)"
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TESSEL_BUILD="$build"
+tessel_prepare lrzsz
 trap 'wineserver -k 2>/dev/null || true' EXIT
 quiet() { grep -v "Read access denied" || true; }
 

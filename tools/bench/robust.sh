@@ -8,11 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . tools/setup.sh
-tessel_install
-build="${TESSEL_BUILD_DIR:-build}"
-tessel_build "$build"
-build="$(cd "$build" && pwd)"
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TESSEL_BUILD="$build"
+tessel_prepare
 trap 'wineserver -k 2>/dev/null || true' EXIT
 status=0
 tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" robust "${1:-40}" "${2:-1}" 2>&1 \
