@@ -92,29 +92,23 @@ TEST_F(AppTest, HappyPathFlashesAnIdenticalImageAndReboots)
 
     page = WaitPage(app, PAGE_PROGRESS, 20000);
     ASSERT_TRUE(page) << "progress";
-    int highest = -1;
+    DrivePlan plan;
+    plan.stopAt = PAGE_COMPLETED;
+    plan.quietMs = 20000;
     bool midShot = false;
-    PumpUntil([&] {
-        std::string text = ControlText(page, IDC_PERCENT);
-        if (!IsWindow(page))
-            return true;
-        if (text.empty())
-            return false;
-        int percent = atoi(text.c_str());
-        if (percent < highest)
-            ADD_FAILURE() << "percentage went back";
-        highest = percent > highest ? percent : highest;
+    plan.onPercent = [&](int percent) {
         if (!midShot && percent >= 40) {
             Shot("8-progress");
             midShot = true;
         }
-        return false;
-    }, 60000);
-    EXPECT_GE(highest, 40) << "the bar followed the blocks";
-    EXPECT_LE(highest, 100);
-
-    page = WaitPage(app, PAGE_COMPLETED, 15000);
-    ASSERT_TRUE(page) << "completion";
+    };
+    DriveResult result = DriveWizard(app, plan);
+    EXPECT_FALSE(result.percentWentBack) << "percentage went back";
+    EXPECT_GE(result.highestPercent, 40) << "the bar followed the blocks";
+    EXPECT_LE(result.highestPercent, 100);
+    ASSERT_EQ(PAGE_COMPLETED, result.end) << "completion";
+    page = WaitPage(app, PAGE_COMPLETED, 100);
+    EXPECT_FALSE(WaitPage(app, PAGE_PROGRESS, 0)) << "the progress page closed itself";
     EXPECT_EQ("\nProgram dowloading is Completed!\n\nThe IRD will be rebooted after pressing <OK>.", ControlText(page, 281));
     Shot("9-completed");
     Press(page, IDOK);
