@@ -296,13 +296,15 @@ static int runRobust(int runs, uint32_t firstSeed, const char *onlyFault)
         uint32_t size = 8 * 1024 + randomBelow(24 * 1024);
         int blocks = int((size + BLOCK_BYTES - 1) / BLOCK_BYTES);
         int block = 1 + int(randomBelow(uint32_t(blocks)));
-        char options[96] = "";
+        // Paced like a real line, so that a fault struck at 30 % lands mid-transfer:
+        // unpaced, a block write takes microseconds and the image is through first.
+        char options[96] = "--pace";
         switch (fault) {
-        case FAULT_DROP_ACK: snprintf(options, sizeof options, "--drop-ack %d", block); break;
-        case FAULT_DROP_ALL_ACKS: snprintf(options, sizeof options, "--drop-all-acks %d", block); break;
-        case FAULT_REJECT_F0: snprintf(options, sizeof options, "--reject %d --reject-byte F0", block); break;
-        case FAULT_REJECT_FE: snprintf(options, sizeof options, "--reject %d --reject-byte FE", block); break;
-        case FAULT_STRAY: snprintf(options, sizeof options, "--stray %d", block); break;
+        case FAULT_DROP_ACK: snprintf(options, sizeof options, "--pace --drop-ack %d", block); break;
+        case FAULT_DROP_ALL_ACKS: snprintf(options, sizeof options, "--pace --drop-all-acks %d", block); break;
+        case FAULT_REJECT_F0: snprintf(options, sizeof options, "--pace --reject %d --reject-byte F0", block); break;
+        case FAULT_REJECT_FE: snprintf(options, sizeof options, "--pace --reject %d --reject-byte FE", block); break;
+        case FAULT_STRAY: snprintf(options, sizeof options, "--pace --stray %d", block); break;
         default: break;
         }
         tally.runs++;
