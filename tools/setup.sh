@@ -3,7 +3,7 @@
 # Usage: . tools/setup.sh [extra packages...]
 
 tessel_install() {
-    local wanted=(mingw-w64 cmake make g++ googletest wine wine32:i386 xvfb socat "$@")
+    local wanted=(mingw-w64 cmake make g++ googletest wine wine32:i386 wine64 xvfb socat "$@")
     local missing=()
     local p
     for p in "${wanted[@]}"; do
@@ -16,12 +16,51 @@ tessel_install() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
+# Wine 8 runs a 32-bit program in a 32-bit Linux process. A machine whose
+# kernel runs only 64-bit code cannot start one (exec fails with ENOEXEC):
+# there the same sources are built as a 64-bit Windows program and run by
+# wine64, and the 32-bit program is still built beside it.
+tessel_arch() {
+    if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo i686
+    else
+        echo x86_64
+    fi
+}
+
+# Configures a build folder for one toolchain, starting afresh if it was
+# configured for the other one.
+tessel_configure() {
+    local source="$1" build="$2"
+    shift 2
+    if [ -f "$build/CMakeCache.txt" ] && ! grep -q "$*" "$build/CMakeCache.txt"; then
+        rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+    fi
+    cmake -S "$source" -B "$build" "$@" >/dev/null
+}
+
 tessel_build() {
-    local build="$1"
-    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+    local build="$1" arch="$2"
+    tessel_configure . "$build" "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release
     cmake --build "$build" -j2
+    if [ "$arch" != i686 ]; then
+        tessel_configure . "$build/i686" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DBUILD_TESTS=OFF
+        cmake --build "$build/i686" -j2 --target TesselFlash
+    fi
     cmake -S tools -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$build/native" -j2
+}
+
+# Puts wine and wineserver for the chosen architecture first on the PATH:
+# Debian's own wrappers always pick the 32-bit loader when it is installed.
+tessel_wine_path() {
+    local build="$1" arch="$2"
+    [ "$arch" = i686 ] && return 0
+    mkdir -p "$build/wine64-bin"
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' > "$build/wine64-bin/wine"
+    printf '#!/bin/sh\nexec /usr/lib/wine/wineserver64 "$@"\n' > "$build/wine64-bin/wineserver"
+    chmod +x "$build/wine64-bin/wine" "$build/wine64-bin/wineserver"
+    export PATH="$build/wine64-bin:$PATH"
 }
 
 # Runs a command on a virtual display with the shared Wine prefix's services
@@ -35,7 +74,10 @@ tessel_xvfb() {
 tessel_prepare() {
     tessel_install "$@"
     build="${TESSEL_BUILD_DIR:-build}"
-    tessel_build "$build"
+    arch="$(tessel_arch)"
+    [ "$arch" = i686 ] || echo "this machine runs no 32-bit code: testing the 64-bit build under wine64"
+    tessel_build "$build" "$arch"
     build="$(cd "$build" && pwd)"
-    export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TESSEL_BUILD="$build"
+    tessel_wine_path "$build" "$arch"
+    export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TESSEL_BUILD="$build" TESSEL_ARCH="$arch"
 }
