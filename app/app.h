@@ -5,6 +5,7 @@
 #define TESSEL_APP_H
 
 #include <windows.h>
+#include <atomic>
 
 #define APP_TITLE "Tessel Flash Programmer"
 
@@ -16,6 +17,12 @@ extern HWND mainWindow;
 extern HINSTANCE appInstance;
 extern HACCEL accelTable;
 extern HWND connectDialog;
+// Set by every way out before its WM_CLOSE is handled; read on both threads
+// (the reader thread's pages cannot see the user-interface thread's queue).
+extern std::atomic<int> closeRequested;
+
+// Asks the main window to close, from any thread.
+void RequestClose(void);
 
 // Shows one of the program's pages modally, owned by the given window.
 void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter);

@@ -1,10 +1,20 @@
-// Whether the user has asked to end the program: every way out posts
-// WM_CLOSE to the main window, so work that runs between modal pages checks
-// for it before it touches the window or its TtyState again.
+// Whether the user has asked to end the program. Every way out posts
+// WM_CLOSE to the main window and sets closeRequested first, so work that
+// runs between modal pages checks for it before it touches the window or its
+// TtyState again, and the reader thread, which cannot see the user-interface
+// thread's queue, sees it too. Nothing clears it: the program is ending.
 #include "app/app.h"
+
+std::atomic<int> closeRequested{ 0 };
+
+void RequestClose(void)
+{
+    closeRequested = 1;
+    PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+}
 
 int IsClosing(HWND window)
 {
     MSG msg;
-    return !IsWindow(window) || PeekMessageA(&msg, window, WM_CLOSE, WM_CLOSE, PM_NOREMOVE);
+    return closeRequested || !IsWindow(window) || PeekMessageA(&msg, window, WM_CLOSE, WM_CLOSE, PM_NOREMOVE);
 }

@@ -23,11 +23,6 @@ static WORD GetCommandId(WPARAM wParam)
     return LOWORD(wParam);
 }
 
-static void PostCloseToMain(void)
-{
-    PostMessageA(mainWindow, WM_CLOSE, 0, 0);
-}
-
 // Makes the page's first button, which takes the initial focus, the default
 // one, so that Enter presses it. Not every dialog manager moves the default
 // along with the initial focus; without this Enter would reach id 1 instead.
@@ -130,7 +125,7 @@ INT_PTR CALLBACK InvalidFileDlgProc(HWND dialog, UINT message, WPARAM wParam, LP
             PostMessageA(mainWindow, WM_COMMAND, CMD_MONITOR_FOUND, 0);
             return TRUE;
         case IDCANCEL:
-            PostCloseToMain();
+            RequestClose();
             EndDialog(dialog, 1);
             return TRUE;
         }
@@ -151,7 +146,7 @@ INT_PTR CALLBACK WarningDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             EndDialog(dialog, 1);
             return TRUE;
         case IDOK:
-            PostCloseToMain();
+            RequestClose();
             EndDialog(dialog, 1);
             return TRUE;
         }
@@ -199,7 +194,7 @@ INT_PTR CALLBACK ConnectMainsDlgProc(HWND dialog, UINT message, WPARAM wParam, L
         case IDCANCEL:
             EndDialog(dialog, 1);
             connectDialog = nullptr;
-            PostCloseToMain();
+            RequestClose();
             return TRUE;
         }
         break;

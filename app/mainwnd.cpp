@@ -9,10 +9,21 @@
 #include "terminal/screen.h"
 #include "upload/upload.h"
 
+static int reopenPending;   // a WM_REOPEN_WIZARD is on its way
+
 static void endConnectPage(void)
 {
     if (connectDialog)
         PostMessageA(connectDialog, WM_COMMAND, IDOK, 0);
+}
+
+// Two failures reported close together still start one new wizard.
+static void reopenWizard(HWND window)
+{
+    if (reopenPending)
+        return;
+    reopenPending = 1;
+    PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
 }
 
 // Returns 0 for the commands that end early without the common tail.
@@ -31,7 +42,7 @@ static int runCommand(HWND window, int id)
     case CMD_EXIT:
         ScreenLoseFocus(window);
         ClosePort(window);
-        PostMessageA(window, WM_CLOSE, 0, 0);
+        RequestClose();
         break;
     case CMD_SETTINGS:
         if (!tty)
@@ -64,23 +75,24 @@ static int runCommand(HWND window, int id)
     case CMD_FAIL_RETRY:
         upload.bannerAnswered = 0;
         ShowPage(window, DLG_FAIL_MAINS, MessageDlgProc, 0);
-        PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
+        reopenWizard(window);
         break;
     case CMD_NO_RESPONSE:
         endConnectPage();
         ShowPage(mainWindow, DLG_COMM_FAILED, MessageDlgProc, 0);
         ClosePort(window);
-        PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
+        reopenWizard(window);
         break;
     case CMD_MONITOR_FOUND: {
         if (!tty)
             return 0;
         endConnectPage();
+        // CHOOSE_BUSY: the engine is choosing for a box that asked first.
         int result = ChooseFirmwareImage(window, 1);
         if (result == 1 && IsWindow(window))
             ShowPage(window, DLG_INVALID_FILE, InvalidFileDlgProc, 0);
         else if (result == 2)
-            PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+            RequestClose();
         break;
     }
     default:
@@ -111,6 +123,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ScreenPaint(window);
         return 0;
     case WM_CLOSE:
+        closeRequested = 1;   // the close box too: the reader thread must see it
         ClosePort(window);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_CHAR:
@@ -130,6 +143,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ScreenScrollVertical(window, LOWORD(wParam), HIWORD(wParam));
         return 0;
     case WM_REOPEN_WIZARD:
+        reopenPending = 0;
         if (!IsClosing(window))
             OpenPort(window);
         return 0;

@@ -1,15 +1,17 @@
 // Bytes between the program and the open serial device. ReadPort and
 // WritePort use overlapped I/O and wait for their own completion; writes come
 // from both threads and take writeLock around the one writeOverlapped block.
-// PortReaderThread hands every received chunk to the upload engine. Where the
-// driver's event wait does not work (it fails at once under some drivers and
-// on an unplugged adapter), the thread still drains the queue and then blocks
-// briefly instead of spinning.
+// PortReaderThread hands every received chunk to the upload engine. It waits
+// in the kernel, never in a timed loop: on the driver's event wait where that
+// works, and where it does not (it ends at once under some drivers and on an
+// unplugged adapter) on a one-byte read that completes with the next byte or
+// after the port's 1 s read time-out. Either wait also ends when ClosePort
+// sets readerStop; the thread then cancels its own pending I/O.
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "app/app.h"
 
-#define READER_IDLE_WAIT_MS 2
+#define READER_ERROR_PAUSE_MS 100   // a read that fails at once (a vanished adapter) is retried this late
 
 static void clearPortError(HANDLE port, DWORD *errors)
 {
@@ -28,6 +30,12 @@ static BOOL awaitOverlapped(HANDLE port, OVERLAPPED *overlapped, DWORD *count)
             return FALSE;
     }
     return TRUE;
+}
+
+int PortIsOpen(HWND window)
+{
+    TtyState *tty = GetTtyState(window);
+    return tty && tty->connected;
 }
 
 DWORD ReadPort(HWND window, uint8_t *buffer, DWORD wanted)
@@ -63,32 +71,35 @@ int WritePort(HWND window, const void *bytes, DWORD count)
         return 0;
     EnterCriticalSection(&tty->writeLock);
     DWORD written = 0;
+    DWORD lineErrors = 0;
     int result = 1;
     if (!WriteFile(tty->portHandle, bytes, count, &written, &tty->writeOverlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
             clearPortError(tty->portHandle, nullptr);
             result = 0;
         } else if (!awaitOverlapped(tty->portHandle, &tty->writeOverlapped, &written)) {
-            DWORD errors = 0;
-            clearPortError(tty->portHandle, &errors);
-            // A line error stops what the sender was typing; it never reads past this text.
-            if (errors && tty->displayErrors)
-                upload.senderText = "s";
+            clearPortError(tty->portHandle, &lineErrors);
             result = 0;
         }
     }
     if (result && written != count)
         result = 0;
     LeaveCriticalSection(&tty->writeLock);
+    // A line error stops what the sender was typing; outside the write lock,
+    // since the tick takes the sender's lock before it writes.
+    if (lineErrors && tty->displayErrors)
+        ReplaceSenderText("s");
     return result;
 }
 
-// Hands everything queued to the engine in chunks; 1 when anything came.
-static int drainInput(uint8_t *chunk)
+// Hands everything queued to the engine in chunks of at most READ_CHUNK,
+// after the `have` bytes already at the start of chunk; 1 when anything came.
+static int drainInput(uint8_t *chunk, DWORD have)
 {
     int delivered = 0;
     for (;;) {
-        DWORD n = ReadPort(mainWindow, chunk, READ_CHUNK);
+        DWORD n = have + ReadPort(mainWindow, chunk + have, READ_CHUNK - have);
+        have = 0;
         if (n == 0)
             return delivered;
         ProcessReceived(mainWindow, chunk, n);
@@ -97,13 +108,51 @@ static int drainInput(uint8_t *chunk)
     }
 }
 
-// The thread's last access to the record: clear its handle, then its id.
+// Waits for this thread's overlapped operation, or for ClosePort, which
+// makes the thread cancel the operation; FALSE when it did not complete.
+static BOOL awaitOrStop(TtyState *tty, HANDLE port, OVERLAPPED *overlapped, DWORD *count)
+{
+    HANDLE events[2] = { overlapped->hEvent, tty->readerStop };
+    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
+        CancelIo(port);
+    return awaitOverlapped(port, overlapped, count);
+}
+
+// The event wait did not deliver: read the next byte when it comes, then
+// whatever followed it, in order.
+static void awaitNextByte(TtyState *tty, HANDLE port, OVERLAPPED *overlapped, uint8_t *chunk)
+{
+    DWORD n = 0;
+    if (!ReadFile(port, chunk, 1, &n, overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            clearPortError(port, nullptr);
+            WaitForSingleObject(tty->readerStop, READER_ERROR_PAUSE_MS);
+            return;
+        }
+        if (!awaitOrStop(tty, port, overlapped, &n))
+            n = 0;
+    }
+    if (n == 1)
+        drainInput(chunk, 1);
+}
+
+// A reader that ClosePort gave up on may end long after a newer one began:
+// it clears the record's identity only while the identity is still its own.
 static void endReaderThread(TtyState *tty)
 {
+    uint32_t me = GetCurrentThreadId();
+    if (tty->readerThreadId.load(std::memory_order_acquire) != me)
+        return;
     HANDLE self = tty->readerThread.exchange(nullptr);
     if (self)
         CloseHandle(self);
-    tty->readerThreadId.store(0, std::memory_order_release);
+    tty->readerThreadId.compare_exchange_strong(me, 0, std::memory_order_release);
+}
+
+static int isCurrentReader(TtyState *tty)
+{
+    return tty->connected.load(std::memory_order_acquire) &&
+           tty->readerThreadId.load(std::memory_order_acquire) == GetCurrentThreadId();
 }
 
 DWORD WINAPI PortReaderThread(LPVOID parameter)
@@ -124,17 +173,15 @@ DWORD WINAPI PortReaderThread(LPVOID parameter)
     }
 
     uint8_t chunk[READ_CHUNK];
-    while (tty->connected.load(std::memory_order_acquire)) {
+    while (isCurrentReader(tty)) {
         DWORD mask = 0;
         if (!WaitCommEvent(port, &mask, &wait)) {
             DWORD ignored = 0;
-            if (GetLastError() != ERROR_IO_PENDING || !awaitOverlapped(port, &wait, &ignored))
+            if (GetLastError() != ERROR_IO_PENDING || !awaitOrStop(tty, port, &wait, &ignored))
                 mask = 0;
         }
-        int delivered = drainInput(chunk);
-        // A wait that ended without an event must not turn into a spin.
-        if (!(mask & EV_RXCHAR) && !delivered && tty->connected)
-            Sleep(READER_IDLE_WAIT_MS);
+        if (!drainInput(chunk, 0) && !(mask & EV_RXCHAR) && isCurrentReader(tty))
+            awaitNextByte(tty, port, &wait, chunk);
     }
     CloseHandle(wait.hEvent);
     endReaderThread(tty);

@@ -2,8 +2,11 @@
 // thread. OpenPort also runs the connection wizard's pages; after every page
 // it checks whether the user asked to end the program (a posted WM_CLOSE),
 // so nothing touches the window or its TtyState once they are going away.
-// ClosePort stops the reader thread through connected and the event mask,
-// handling sent messages while it waits, and leaves an invalid portHandle.
+// ClosePort stops the reader thread through connected, readerStop and the
+// event mask, handling sent messages while it waits; it waits for as long as
+// the reader shows one of the engine's pages (the user's time), otherwise at
+// most READER_STOP_LIMIT_MS, and leaves an invalid portHandle. Each attempt
+// starts clean: the previous one's watchdogs, sender and transfer are stopped.
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "terminal/screen.h"
@@ -15,16 +18,28 @@
 #define INPUT_QUEUE_BYTES   4096
 #define OUTPUT_QUEUE_BYTES  65536
 #define PURGE_ALL (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)
+#define READER_STOP_LIMIT_MS 3000
+#define PORT_PREFIX_LIMIT   10
 
-static void buildDeviceName(const TtyState *tty, char *name, size_t size)
+// The port-name prefix of string 784; 0 when it cannot be had, so that no
+// caller opens a bare number as a file name.
+int LoadPortPrefix(char *prefix, int size)
+{
+    prefix[0] = '\0';
+    return LoadStringA(appInstance, IDS_COM_PREFIX, prefix, size) > 0;
+}
+
+static int buildDeviceName(const TtyState *tty, char *name, size_t size)
 {
     if (tty->portNumber > 8) {
         snprintf(name, size, "%s", "\\\\.\\TELNET");
-        return;
+        return 1;
     }
-    char prefix[10] = "";
-    LoadStringA(appInstance, IDS_COM_PREFIX, prefix, sizeof prefix);
+    char prefix[PORT_PREFIX_LIMIT];
+    if (!LoadPortPrefix(prefix, sizeof prefix))
+        return 0;
     snprintf(name, size, "%s%d", prefix, tty->portNumber);
+    return 1;
 }
 
 static void closeDevice(TtyState *tty)
@@ -41,14 +56,18 @@ int OpenPort(HWND window)
     if (!tty)
         return 0;
     SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+    StopUploadAttempt();
     ShowPage(window, DLG_PORT, PortDlgProc, reinterpret_cast<LPARAM>(tty));
     if (IsClosing(window))
         return 0;
     ClosePort(window);
+    StopUploadAttempt();   // what the reader did until it stopped belongs to the old attempt
+    ReleaseImage(IMAGE_SENDING);
 
     // 2. open the device
     char name[32];
-    buildDeviceName(tty, name, sizeof name);
+    if (!buildDeviceName(tty, name, sizeof name))
+        return 0;
     tty->portHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (tty->portHandle == INVALID_HANDLE_VALUE)
@@ -70,6 +89,7 @@ int OpenPort(HWND window)
 
     // 5. the reader thread; suspended until its identity is in the record
     tty->connected = 1;
+    ResetEvent(tty->readerStop);
     DWORD threadId = 0;
     HANDLE thread = CreateThread(nullptr, 0, PortReaderThread, tty, CREATE_SUSPENDED, &threadId);
     if (!thread) {
@@ -80,7 +100,8 @@ int OpenPort(HWND window)
         tty->readerThread = thread;
         ResumeThread(thread);
         EscapeCommFunction(tty->portHandle, SETDTR);
-        ScreenGainFocus(window);
+        if (GetFocus() == window)
+            ScreenGainFocus(window);
     }
 
     // 6. the connection wizard
@@ -131,14 +152,20 @@ int ApplyPortSettings(HWND window)
 }
 
 // Waits for the reader thread while still answering messages sent to this
-// thread: the reader may be inside UpdateWindow or a dialog owned by us.
-static void awaitReaderEnd(TtyState *tty)
+// thread: the reader may be inside UpdateWindow or a page owned by us. A
+// reader that neither ends nor shows a page (a driver that never ends its
+// wait) is given up on after READER_STOP_LIMIT_MS; 0 then.
+static int awaitReaderEnd(TtyState *tty)
 {
+    DWORD start = GetTickCount();
     while (tty->readerThreadId.load(std::memory_order_acquire) != 0) {
+        if (!upload.readerPageOpen && GetTickCount() - start >= READER_STOP_LIMIT_MS)
+            return 0;
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_SENDMESSAGE);
     }
+    return 1;
 }
 
 int ClosePort(HWND window)
@@ -149,10 +176,13 @@ int ClosePort(HWND window)
     if (!tty->connected)
         return 1;
 
-    // 1. stop the reader: connected first, then the mask that ends its wait
+    // 1. stop the reader: connected first, then its stop event and the mask
+    //    that end its waits
     tty->connected.store(0, std::memory_order_release);
+    SetEvent(tty->readerStop);
     SetCommMask(tty->portHandle, 0);
-    awaitReaderEnd(tty);
+    if (!awaitReaderEnd(tty))
+        OutputDebugStringA("ClosePort: the reader thread did not end; going on without it\n");
 
     // 2. caret, DTR, queues, device
     if (tty->caretState) {

@@ -18,23 +18,13 @@ static TtyState *GetPageTtyState(HWND dialog)
     return static_cast<TtyState *>(GetPropA(dialog, PORT_PROPERTY));
 }
 
-// Reads the port-name prefix from the module that holds the page template.
-static void LoadPortPrefix(HWND dialog, char *prefix, int size)
-{
-    HINSTANCE module = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
-    if (!module)
-        module = GetModuleHandleA(nullptr);
-    if (LoadStringA(module, IDS_COM_PREFIX, prefix, size) <= 0)
-        lstrcpynA(prefix, "COM", size);   // a build without the string still names real ports
-}
-
 int PortDlgInit(HWND dialog)
 {
     TtyState *tty = GetPageTtyState(dialog);
     if (!tty)
         return 0;
     char prefix[PORT_PREFIX_SIZE];
-    LoadPortPrefix(dialog, prefix, sizeof prefix);
+    LoadPortPrefix(prefix, sizeof prefix);
     for (int n = 1; n <= PORT_LIST_COMS; n++) {
         char name[PORT_PREFIX_SIZE + 16];
         snprintf(name, sizeof name, "%s%d", prefix, n);
@@ -71,7 +61,7 @@ INT_PTR CALLBACK PortDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
             return 1;
         case IDCANCEL:
             EndDialog(dialog, 1);
-            PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+            RequestClose();
             return 1;
         }
         return 0;

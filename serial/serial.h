@@ -1,7 +1,11 @@
 // The serial link: the per-window TtyState record, opening, configuring and
 // closing the COM port, overlapped reads and writes, the reader thread and
-// the port selection dialog. connected and readerThreadId are the words the
-// user-interface thread and the reader thread share; both are atomic.
+// the port selection dialog. Shared by the user-interface thread and the
+// reader thread: connected (OpenPort and ClosePort change it), readerStop
+// (ClosePort sets it, OpenPort resets it before a reader starts),
+// readerThread and readerThreadId (OpenPort sets them; the reader clears
+// them as its last act, by compare-and-swap, so a reader that ClosePort gave
+// up on never clears a newer reader's), and writeLock around writeOverlapped.
 #ifndef TESSEL_SERIAL_H
 #define TESSEL_SERIAL_H
 
@@ -46,6 +50,7 @@ struct TtyState {
     int32_t charHeight;
     std::atomic<HANDLE> readerThread;
     std::atomic<uint32_t> readerThreadId;
+    HANDLE readerStop;            // set by ClosePort: the reader's waits end at once
     CRITICAL_SECTION writeLock;   // keeps the two threads' writes off the one writeOverlapped
     OVERLAPPED writeOverlapped;
     OVERLAPPED readOverlapped;
@@ -58,6 +63,9 @@ int DestroyTtyState(HWND window);
 DWORD ReadPort(HWND window, uint8_t *buffer, DWORD wanted);
 int WritePort(HWND window, const void *bytes, DWORD count);
 DWORD WINAPI PortReaderThread(LPVOID parameter);
+
+int PortIsOpen(HWND window);
+int LoadPortPrefix(char *prefix, int size);
 
 int OpenPort(HWND window);
 int ApplyPortSettings(HWND window);

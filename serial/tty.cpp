@@ -1,6 +1,7 @@
 // The per-window TtyState record: created on WM_CREATE with its defaults,
 // kept in the main window's extra slot 0, freed on WM_DESTROY after the port
-// has been closed. It owns the font, the two I/O events and the write lock.
+// has been closed. It owns the font, the I/O events, the reader's stop event
+// and the write lock.
 #include "serial/serial.h"
 #include "terminal/screen.h"
 
@@ -62,6 +63,13 @@ int CreateTtyState(HWND window)
         LocalFree(memory);
         return -1;
     }
+    tty->readerStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!tty->readerStop) {
+        CloseHandle(tty->writeOverlapped.hEvent);
+        CloseHandle(tty->readOverlapped.hEvent);
+        LocalFree(memory);
+        return -1;
+    }
     InitializeCriticalSection(&tty->writeLock);
 
     for (char &cell : tty->screen)
@@ -80,12 +88,15 @@ int DestroyTtyState(HWND window)
         return 0;
     if (tty->connected)
         ClosePort(window);
+    SetWindowLongPtrA(window, 0, 0);
+    if (tty->readerThreadId != 0)
+        return 1;   // a reader that never ended may still touch the record: keep it
+    CloseHandle(tty->readerStop);
     CloseHandle(tty->readOverlapped.hEvent);
     CloseHandle(tty->writeOverlapped.hEvent);
     DeleteCriticalSection(&tty->writeLock);
     if (tty->font)
         DeleteObject(tty->font);
-    SetWindowLongPtrA(window, 0, 0);
     tty->~TtyState();
     LocalFree(tty);
     return 1;

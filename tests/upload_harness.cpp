@@ -1,9 +1,11 @@
 // Recording WritePort, posted-message capture and test images.
 #include "tests/upload_harness.h"
+#include "app/app.h"
 
 #include <cstring>
 
 Bytes portWritten;
+std::atomic<int> portOpen{ 1 };
 
 HWND MakeMessageWindow(void)
 {
@@ -46,6 +48,10 @@ void ResetUpload(void)
     upload.senderLen = 0;
     upload.loadCommand[0] = '\0';
     upload.progressDialog = nullptr;
+    upload.imageUser = IMAGE_FREE;
+    upload.readerPageOpen = 0;
+    closeRequested = 0;
+    portOpen = 1;
     portWritten.clear();
     TakePosted();
 }

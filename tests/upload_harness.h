@@ -5,6 +5,7 @@
 #define TESSEL_UPLOAD_HARNESS_H
 
 #include "upload/upload.h"
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct Posted {
 };
 
 extern Bytes portWritten;   // every byte the code under test handed to WritePort
+extern std::atomic<int> portOpen;   // what PortIsOpen answers
 
 HWND MakeMessageWindow(void);
 std::vector<Posted> TakePosted(void);

@@ -2,8 +2,12 @@
 // the banner matcher, the four prompt matchers and the upload state machine,
 // in that order. Runs on the reader thread; it writes its answers to the port
 // a byte a WritePort call, each block with its checksum in one call, and
-// reaches the user-interface thread only by posting WM_COMMAND. The tick may drop a transfer at any moment, so the engine moves
-// uploadState by compare-and-swap and stops when the tick got there first.
+// reaches the user-interface thread only by posting WM_COMMAND.
+// The tick may end a transfer, and the wizard may start a new attempt, at any
+// moment: the engine moves uploadState by compare-and-swap before it writes,
+// claims a watchdog by swapping it to 0 before it reports, and stops without
+// a word when the other side got there first. While the port is closing or
+// the user has asked to end the program, it writes nothing and opens no page.
 #include "upload/upload.h"
 #include "upload/banner.h"
 #include "app/app.h"
@@ -44,6 +48,13 @@ static void postCommand(HWND target, WPARAM id, LPARAM value)
         PostMessageA(target, WM_COMMAND, id, value);
 }
 
+// 0 once the port is closing or the program is ending: nothing more may
+// reach the box and no page may open.
+static int mayGoOn(HWND window)
+{
+    return !closeRequested && PortIsOpen(window);
+}
+
 static void matchBanner(HWND window, uint8_t b)
 {
     int pos = upload.bannerPos;
@@ -63,10 +74,12 @@ static void matchBanner(HWND window, uint8_t b)
 }
 
 // Each matcher finds its prompt's characters in order with anything between.
+// A find claims the prompt watch, so it and the watch running out on the
+// same tick post exactly one of the two commands.
 static void matchPrompts(HWND window, uint8_t b)
 {
     for (int i = 0; i < 4; i++) {
-        if (upload.promptWatch == 0) {
+        if (upload.promptWatch <= 0) {
             upload.promptPos[i] = 0;
             continue;
         }
@@ -78,9 +91,9 @@ static void matchPrompts(HWND window, uint8_t b)
             upload.promptPos[i] = pos;
             continue;
         }
-        upload.promptWatch = 0;
         upload.promptPos[i] = 0;
-        postCommand(window, CMD_MONITOR_FOUND, 0);
+        if (upload.promptWatch.exchange(0) > 0)
+            postCommand(window, CMD_MONITOR_FOUND, 0);
     }
 }
 
@@ -97,11 +110,21 @@ static int readBlock(int *length)
     return 1;
 }
 
-// A transfer that cannot go on ends as a failure, never as a completion.
-static void abandonTransfer(HWND window)
+static void disarmTransferWatches(void)
 {
+    upload.ackWatch1 = 0;
+    upload.ackWatch2 = 0;
+}
+
+// A transfer that cannot go on ends as a failure, never as a completion;
+// reported only if this move from the given state won over the tick.
+static void abandonTransfer(HWND window, int from)
+{
+    if (!moveState(from, UPLOAD_IDLE))
+        return;
     upload.handshakePos = 0;
-    upload.uploadState = UPLOAD_IDLE;
+    disarmTransferWatches();
+    ReleaseImage(IMAGE_SENDING);
     postCommand(upload.progressDialog, IDCANCEL, 0);
     postCommand(window, CMD_FAIL_RETRY, 0);
 }
@@ -110,12 +133,21 @@ static void abandonTransfer(HWND window)
 // handshake. Its page is closed so no stale page is left behind, and the box
 // gets as long to begin again as it had at the start: if it does not, the
 // tick reports the failure instead of leaving the user with a frozen page.
-static void rejectTransfer(void)
+static void rejectTransfer(int from)
 {
+    if (!moveState(from, UPLOAD_IDLE))
+        return;   // the block watchdog ran out at this moment and has reported
     upload.handshakePos = 0;
-    upload.uploadState = UPLOAD_IDLE;
+    disarmTransferWatches();
+    ReleaseImage(IMAGE_SENDING);
     postCommand(upload.progressDialog, IDCANCEL, 0);
     upload.startWatch = TICKS_START;
+}
+
+static void dropHandshake(void)
+{
+    upload.handshakePos = 0;
+    moveState(UPLOAD_STARTING, UPLOAD_IDLE);
 }
 
 static void sendImageBlock(HWND window, int length)
@@ -124,80 +156,117 @@ static void sendImageBlock(HWND window, int length)
     upload.bytesSent += length;
 }
 
+// The engine's own selection; ClosePort waits for the user while it shows.
+static int choosePageResult(HWND window)
+{
+    upload.readerPageOpen = 1;
+    int result = ChooseFirmwareImage(window, 0);
+    upload.readerPageOpen = 0;
+    return result;
+}
+
 // The go-ahead: measure the image, announce its length, send the first block.
 // Returns 0 when the rest of the chunk is to be dropped.
 static int startTransfer(HWND window)
 {
     // 1. the box asks for data while no image is open: choose one here
-    if (!upload.imageFile && ChooseFirmwareImage(window, 0) != 0) {
-        upload.handshakePos = 0;
-        upload.uploadState = UPLOAD_IDLE;
+    if (!upload.imageFile && choosePageResult(window) != 0) {
+        dropHandshake();
         return 0;
     }
+    // 2. the user may have said stop (Abort) or the port closed meanwhile
+    if (!mayGoOn(window)) {
+        dropHandshake();
+        return 0;
+    }
+    // 3. claim the start watchdog: after it ran out the attempt is reported
+    //    and over; claimed, it can no longer report the same failure
+    if (upload.startWatch.exchange(0) == WATCH_EXPIRED || !ClaimImage(IMAGE_SENDING)) {
+        dropHandshake();
+        return 1;
+    }
 
-    // 2. measure
+    // 4. measure and read the first block before anything is announced, so
+    //    that an unreadable image shows no progress page and sends no length
     long long size = -1;
     if (_fseeki64(upload.imageFile, 0, SEEK_END) == 0)
         size = _ftelli64(upload.imageFile);
     fseek(upload.imageFile, 0, SEEK_SET);
-    if (size <= 0 || size > MAX_IMAGE_BYTES) {
-        abandonTransfer(window);
-        return 1;
-    }
-    upload.transferSize = int32_t(size);
-    upload.bytesSent = 0;
-    upload.blocksAcked = 0;
-    upload.blockTotal = int32_t((size + BLOCK_SIZE - 1) / BLOCK_SIZE);
-
-    // 3. the first block is read before anything is announced, so that an
-    //    unreadable image shows no progress page and sends no length
     int length = 0;
-    if (!readBlock(&length)) {
-        abandonTransfer(window);
+    if (size > 0 && size <= MAX_IMAGE_BYTES) {
+        upload.transferSize = int32_t(size);
+        upload.bytesSent = 0;
+        upload.blocksAcked = 0;
+        upload.blockTotal = int32_t((size + BLOCK_SIZE - 1) / BLOCK_SIZE);
+    }
+    if (size <= 0 || size > MAX_IMAGE_BYTES || !readBlock(&length)) {
+        abandonTransfer(window, UPLOAD_STARTING);
         return 1;
     }
 
-    // 4. progress page, length, first block
+    // 5. the state first, so that a new attempt begun meanwhile wins; then
+    //    the progress page, the length and the first block
+    upload.ackWatch1 = TICKS_ACK;
+    if (!moveState(UPLOAD_STARTING, UPLOAD_WAIT_ACK1)) {
+        upload.ackWatch1 = 0;
+        ReleaseImage(IMAGE_SENDING);
+        return 1;
+    }
     postCommand(window, CMD_SHOW_PROGRESS, upload.blockTotal);
     writeWord(window, uint32_t(upload.transferSize));
     sendImageBlock(window, length);
-    upload.ackWatch1 = TICKS_ACK;
-    upload.startWatch = 0;
-    upload.uploadState = UPLOAD_WAIT_ACK1;
     return 1;
 }
 
 static int endTransfer(HWND window)
 {
-    if (!moveState(UPLOAD_WAIT_ACK2, UPLOAD_IDLE))
-        return 0;   // the block watchdog ran out at this moment and has reported the failure
     upload.handshakePos = 0;
     Sleep(1000);
     CloseFirmwareImage();
+    ReleaseImage(IMAGE_SENDING);
+    if (!mayGoOn(window))
+        return 0;
     HINSTANCE instance = (HINSTANCE)GetWindowLongPtrA(window, GWLP_HINSTANCE);
+    upload.readerPageOpen = 1;
     DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_COMPLETED), window, CompletedDlgProc, 0);
+    upload.readerPageOpen = 0;
     return 0;
 }
 
-// The second acknowledgement: report, then the next block or the end.
-static int sendNextBlock(HWND window)
+// The second acknowledgement: the state moves first (the block watchdog may
+// be running out at this moment), then the report, then the next block or
+// the end.
+static int acceptSecondAck(HWND window)
 {
+    int last = upload.bytesSent == upload.transferSize;
+    if (!last)
+        upload.ackWatch1 = TICKS_ACK;
+    if (!moveState(UPLOAD_WAIT_ACK2, last ? UPLOAD_IDLE : UPLOAD_WAIT_ACK1)) {
+        upload.ackWatch1 = 0;
+        return 1;
+    }
+    upload.ackWatch2 = 0;
     int acked = ++upload.blocksAcked;
     postCommand(upload.progressDialog, IDC_PERCENT, acked);
-
-    if (upload.bytesSent == upload.transferSize)
+    if (last)
         return endTransfer(window);
 
     int length = 0;
     if (!readBlock(&length)) {
-        abandonTransfer(window);
+        abandonTransfer(window, UPLOAD_WAIT_ACK1);
         return 1;
     }
     sendImageBlock(window, length);
-    upload.ackWatch2 = 0;
-    upload.ackWatch1 = TICKS_ACK;
-    moveState(UPLOAD_WAIT_ACK2, UPLOAD_WAIT_ACK1);
     return 1;
+}
+
+static void acceptFirstAck(void)
+{
+    upload.ackWatch2 = TICKS_ACK;
+    if (moveState(UPLOAD_WAIT_ACK1, UPLOAD_WAIT_ACK2))
+        upload.ackWatch1 = 0;
+    else
+        upload.ackWatch2 = 0;
 }
 
 static void matchHandshake(HWND window, uint8_t b)
@@ -211,10 +280,11 @@ static void matchHandshake(HWND window, uint8_t b)
         upload.handshakePos = pos;
         return;
     }
+    upload.handshakePos = 0;
+    if (!moveState(UPLOAD_IDLE, UPLOAD_STARTING))
+        return;
     writeByte(window, BYTE_ACK);
     writeByte(window, BYTE_REPLY);
-    upload.handshakePos = 0;
-    upload.uploadState = UPLOAD_STARTING;
 }
 
 static int isReject(uint8_t b)
@@ -225,30 +295,27 @@ static int isReject(uint8_t b)
 // One byte through the upload state machine; 0 drops the rest of the chunk.
 static int stepUpload(HWND window, uint8_t b)
 {
-    switch (upload.uploadState) {
+    int state = upload.uploadState;
+    switch (state) {
     case UPLOAD_IDLE:
         matchHandshake(window, b);
         return 1;
     case UPLOAD_STARTING:
         if (b == BYTE_ACK)
             return startTransfer(window);
-        upload.handshakePos = 0;
-        upload.uploadState = UPLOAD_IDLE;
+        dropHandshake();
         return 1;
     case UPLOAD_WAIT_ACK1:
-        if (b == BYTE_ACK) {
-            upload.ackWatch1 = 0;
-            upload.ackWatch2 = TICKS_ACK;
-            moveState(UPLOAD_WAIT_ACK1, UPLOAD_WAIT_ACK2);
-        } else if (isReject(b)) {
-            rejectTransfer();
-        }
+        if (b == BYTE_ACK)
+            acceptFirstAck();
+        else if (isReject(b))
+            rejectTransfer(state);
         return 1;
     case UPLOAD_WAIT_ACK2:
         if (b == BYTE_ACK)
-            return sendNextBlock(window);
+            return acceptSecondAck(window);
         if (isReject(b))
-            rejectTransfer();
+            rejectTransfer(state);
         return 1;
     }
     return 1;
@@ -257,6 +324,8 @@ static int stepUpload(HWND window, uint8_t b)
 int ProcessReceived(HWND window, const uint8_t *bytes, DWORD count)
 {
     for (DWORD i = 0; i < count; i++) {
+        if (!mayGoOn(window))
+            return 1;
         uint8_t b = bytes[i];
         matchBanner(window, b);
         matchPrompts(window, b);

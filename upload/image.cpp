@@ -99,9 +99,9 @@ int OpenFirmwareImage(HWND window)
     return 0;
 }
 
-// The whole selection step. 0: image open, warning shown (and with
-// startSequence the typed commands begin); 1: unusable file; 2: cancelled.
-int ChooseFirmwareImage(HWND window, int startSequence)
+// The dialogs, the file, the load command and the warning, with the image
+// claimed for this thread.
+static int chooseClaimed(HWND window, int startSequence)
 {
     CloseFirmwareImage();
 
@@ -125,7 +125,23 @@ int ChooseFirmwareImage(HWND window, int startSequence)
 
     HINSTANCE instance = (HINSTANCE)GetWindowLongPtrA(window, GWLP_HINSTANCE);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_WARNING), window, WarningDlgProc, 0);
-    if (startSequence)
+    // After Abort nothing more may be typed to the box, on either thread.
+    if (startSequence && !closeRequested)
         StartCommandSequence();
     return 0;
+}
+
+// The whole selection step. 0: image open, warning shown (and with
+// startSequence the typed commands begin unless the user aborted); 1:
+// unusable file; 2: cancelled; CHOOSE_BUSY: the other thread is choosing or
+// a transfer is reading the image, and nothing was changed.
+int ChooseFirmwareImage(HWND window, int startSequence)
+{
+    if (!ClaimImage(IMAGE_CHOOSING))
+        return CHOOSE_BUSY;
+    // A sequence still typing must not type a load command rewritten here.
+    StopSender();
+    int result = chooseClaimed(window, startSequence);
+    ReleaseImage(IMAGE_CHOOSING);
+    return result;
 }

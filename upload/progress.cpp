@@ -3,7 +3,11 @@
 // registers itself in progressDialog, where the engine posts IDC_PERCENT
 // reports (absolute counts) and the tick posts IDCANCEL. Because the page may
 // open after reports were already posted to nobody, it catches up from
-// blocksAcked when it opens and ends at once when no transfer runs any more.
+// blocksAcked when it opens and ends at once when no transfer runs any more
+// or the count is already complete. The bar shows the count itself, so a
+// report that was queued before the catch-up never pushes it further; a page
+// that opens while an older one is still up (a transfer begun again) ends
+// the older one.
 #include "upload/upload.h"
 #include "app/app.h"
 #include "app/ids.h"
@@ -41,7 +45,7 @@ static void showPercent(HWND dialog)
 
 static void showWaitText(HWND dialog)
 {
-    int minutes = upload.imageFileSize * 2 / 60 / LINE_BYTES_PER_SECOND + 1;
+    int minutes = int((long long)upload.imageFileSize * 2 / 60 / LINE_BYTES_PER_SECOND + 1);
     char text[256];
     wsprintfA(text, "Please wait until uploading is completed!\n(It takes about %d minutes.)\n"
                     "Please do not unplug serial and power cable.\n"
@@ -70,23 +74,31 @@ HWND CreateProgressBar(HWND dialog)
     return bar;
 }
 
+static int ownsBar(HWND dialog)
+{
+    return progressState.barWindow && GetParent(progressState.barWindow) == dialog;
+}
+
 static INT_PTR endProgress(HWND dialog)
 {
-    if (progressState.barWindow) {
-        DestroyWindow(progressState.barWindow);
-        progressState.barWindow = nullptr;
-    }
-    progressState.blocksDone = 0;
-    // A newer page may have taken over the reports; leave it registered.
+    // The bar and the count belong to the newest page; an older page ending
+    // later leaves them alone.
     HWND self = dialog;
     upload.progressDialog.compare_exchange_strong(self, nullptr);
+    if (ownsBar(dialog)) {
+        DestroyWindow(progressState.barWindow);
+        progressState.barWindow = nullptr;
+        progressState.blocksDone = 0;
+    }
     EndDialog(dialog, 1);
     return TRUE;
 }
 
 static INT_PTR initProgress(HWND dialog)
 {
-    upload.progressDialog = dialog;
+    HWND older = upload.progressDialog.exchange(dialog);
+    if (older && older != dialog)
+        PostMessageA(older, WM_COMMAND, IDCANCEL, 0);
     progressState.blocksDone = 0;
     progressState.barWindow = CreateProgressBar(dialog);
     if (!progressState.barWindow) {
@@ -94,9 +106,9 @@ static INT_PTR initProgress(HWND dialog)
         return endProgress(dialog);
     }
     // Catch up with reports posted before this page was there to take them.
-    if (upload.uploadState == UPLOAD_IDLE)
-        return endProgress(dialog);
     int32_t acked = upload.blocksAcked;
+    if (upload.uploadState == UPLOAD_IDLE || acked >= upload.blockTotal)
+        return endProgress(dialog);
     if (acked > 0) {
         progressState.blocksDone = acked;
         SendMessageA(progressState.barWindow, PBM_SETPOS, acked, 0);
@@ -106,8 +118,10 @@ static INT_PTR initProgress(HWND dialog)
 
 static INT_PTR reportProgress(HWND dialog, int32_t count)
 {
+    if (!ownsBar(dialog))
+        return FALSE;   // an older page that a newer one has replaced
     progressState.blocksDone = count;
-    SendMessageA(progressState.barWindow, PBM_STEPIT, 0, 0);
+    SendMessageA(progressState.barWindow, PBM_SETPOS, count, 0);
     showPercent(dialog);
     if (count >= upload.blockTotal)
         return endProgress(dialog);

@@ -1,8 +1,11 @@
 // The 250 ms tick: the command sender types at most one character of the
 // current monitor command, then the four watchdogs count down. Runs on the
-// user-interface thread; the engine on the reader thread arms and disarms the
-// same counters, so each decrement is a compare-and-swap that never revives
-// a counter the engine has just cleared.
+// user-interface thread. The engine on the reader thread arms and claims the
+// same counters, so each decrement is a compare-and-swap that never revives a
+// counter the engine has just cleared, and a watchdog reports only when its
+// own swap brought it to the end. The sender's set-ups (one on the reader
+// thread) and its typing change text, position, length and state together
+// under the sender's lock; the character is written after the lock is left.
 #include "upload/upload.h"
 #include "app/ids.h"
 #include "serial/serial.h"
@@ -14,10 +17,12 @@ static const char REBOOT_COMMAND[] = "\r\rboot\r";
 
 static void setUpSender(const char *text, int state)
 {
+    EnterCriticalSection(SenderLock());
     upload.senderPos = 0;
     upload.senderLen = int32_t(strlen(text));
     upload.senderText = text;
-    upload.senderState = state;   // last: the tick never starts on a half-set text
+    upload.senderState = state;
+    LeaveCriticalSection(SenderLock());
 }
 
 void StartCommandSequence(void)
@@ -31,34 +36,66 @@ void StartRebootCommand(void)
     setUpSender(REBOOT_COMMAND, SENDER_ONCE);
 }
 
-static void typeNextCharacter(HWND window)
+void StopSender(void)
 {
+    EnterCriticalSection(SenderLock());
+    upload.senderState = SENDER_IDLE;
+    LeaveCriticalSection(SenderLock());
+}
+
+// A new attempt of the wizard: nothing of the previous one may still type,
+// count down or go on sending (the engine's next move loses its swap).
+void StopUploadAttempt(void)
+{
+    StopSender();
+    upload.startWatch = 0;
+    upload.ackWatch1 = 0;
+    upload.ackWatch2 = 0;
+    upload.promptWatch = 0;
+    upload.handshakePos = 0;
+    upload.uploadState = UPLOAD_IDLE;
+    HWND progress = upload.progressDialog;
+    if (progress)
+        PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
+}
+
+// Takes the next character and moves the sender on, as one unit; 0 when
+// there is nothing to type. Never past the end of the current text.
+static int takeNextCharacter(char *next)
+{
+    int taken = 0;
+    EnterCriticalSection(SenderLock());
     int state = upload.senderState;
-    if (state == SENDER_IDLE)
-        return;
     const char *text = upload.senderText;
     int pos = upload.senderPos;
     int len = upload.senderLen;
-    // Never past the end of the current text, whatever replaced it.
-    if (!text || pos < 0 || pos >= len || size_t(pos) >= strlen(text)) {
+    if (state == SENDER_IDLE) {
+        // nothing to type
+    } else if (!text || pos < 0 || pos >= len || size_t(pos) >= strlen(text)) {
         upload.senderState = SENDER_IDLE;
-        return;
+    } else {
+        *next = text[pos];
+        taken = 1;
+        upload.senderPos = ++pos;
+        if (pos == len && state == SENDER_SEQUENCE) {
+            upload.senderPos = 0;
+            upload.senderLen = int32_t(strlen(upload.loadCommand));
+            upload.senderText = upload.loadCommand;
+            upload.senderState = SENDER_ONCE;
+        } else if (pos == len) {
+            upload.senderState = SENDER_IDLE;
+        }
     }
-    WritePort(window, text + pos, 1);
-    upload.senderPos = ++pos;
-    if (pos != len)
-        return;
-    if (state == SENDER_SEQUENCE)
-        setUpSender(upload.loadCommand, SENDER_ONCE);
-    else
-        upload.senderState = SENDER_IDLE;
+    LeaveCriticalSection(SenderLock());
+    return taken;
 }
 
-// Counts an armed watchdog down by one; 1 when this tick made it run out.
-static int countDown(SharedWord &watch)
+// Counts an armed watchdog down by one; 1 when this tick made it run out,
+// leaving it at the given end value.
+static int countDown(SharedWord &watch, int32_t end)
 {
     int32_t value = watch;
-    while (value != 0 && !watch.compare_exchange_weak(value, value - 1)) {
+    while (value > 0 && !watch.compare_exchange_weak(value, value == 1 ? end : value - 1)) {
     }
     return value == 1;
 }
@@ -66,11 +103,14 @@ static int countDown(SharedWord &watch)
 static void checkBlockWatch(HWND window, SharedWord &watch, int state)
 {
     int32_t expected = state;
-    if (upload.uploadState != state || !countDown(watch))
+    if (upload.uploadState != state || !countDown(watch, 0))
         return;
     // An acknowledgement that moved the state on at this moment wins.
     if (!upload.uploadState.compare_exchange_strong(expected, UPLOAD_IDLE))
         return;
+    upload.ackWatch1 = 0;
+    upload.ackWatch2 = 0;
+    ReleaseImage(IMAGE_SENDING);
     HWND progress = upload.progressDialog;
     if (progress)
         PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
@@ -80,15 +120,17 @@ static void checkBlockWatch(HWND window, SharedWord &watch, int state)
 int UploadTimerTick(HWND window)
 {
     // 1. sender
-    typeNextCharacter(window);
+    char next;
+    if (takeNextCharacter(&next))
+        WritePort(window, &next, 1);
     // 2. block watchdogs, each only in its own state
     checkBlockWatch(window, upload.ackWatch1, UPLOAD_WAIT_ACK1);
     checkBlockWatch(window, upload.ackWatch2, UPLOAD_WAIT_ACK2);
     // 3. prompt watch
-    if (countDown(upload.promptWatch))
+    if (countDown(upload.promptWatch, 0))
         PostMessageA(window, WM_COMMAND, CMD_NO_RESPONSE, 0);
     // 4. start watchdog
-    if (countDown(upload.startWatch))
+    if (countDown(upload.startWatch, WATCH_EXPIRED))
         PostMessageA(window, WM_COMMAND, CMD_FAIL_RETRY, 0);
     return 1;
 }

@@ -2,6 +2,18 @@
 // 250 ms tick with its command sender and watchdogs, and the progress page.
 // ProcessReceived runs on the reader thread, the tick and the dialogs on the
 // user-interface thread; every word they share in UploadContext is atomic.
+// Who may change what across the two threads:
+//  - uploadState: the engine; the tick only WAIT_ACKn -> IDLE. Every move
+//    that can race the tick is a compare-and-swap, and only its winner reports.
+//  - the watchdogs: armed by the engine (and the wizard, the selection); the
+//    tick counts them down by compare-and-swap; a reporter claims one by
+//    swapping it to 0. startWatch ends at WATCH_EXPIRED, so a go-ahead that
+//    comes after it ran out knows the attempt was already reported.
+//  - the sender's four fields change together under SenderLock().
+//  - imageUser: claimed by compare-and-swap by a selection (either thread)
+//    or a transfer (the engine); the file, path, header and load command are
+//    touched only by the thread holding it. The tick frees a transfer's claim
+//    when its watchdog ends the transfer.
 #ifndef TESSEL_UPLOAD_H
 #define TESSEL_UPLOAD_H
 
@@ -29,6 +41,14 @@
 #define TICKS_START    40
 #define TICKS_SEND_CR   4
 
+#define WATCH_EXPIRED  (-1)
+
+#define IMAGE_FREE      0
+#define IMAGE_CHOOSING  1
+#define IMAGE_SENDING   2
+
+#define CHOOSE_BUSY  3   // another selection or a transfer holds the image; nothing changed
+
 typedef std::atomic<int32_t> SharedWord;
 
 struct UploadContext {
@@ -54,6 +74,8 @@ struct UploadContext {
     SharedWord senderLen;
     char loadCommand[256];
     std::atomic<HWND> progressDialog;
+    SharedWord imageUser;
+    SharedWord readerPageOpen;   // the engine shows a page on the reader thread
 };
 
 extern UploadContext upload;
@@ -74,6 +96,13 @@ void SendBlock(HWND window, int n);
 int UploadTimerTick(HWND window);
 void StartCommandSequence(void);
 void StartRebootCommand(void);
+void StopSender(void);
+void StopUploadAttempt(void);
+
+CRITICAL_SECTION *SenderLock(void);
+void ReplaceSenderText(const char *text);
+int ClaimImage(int32_t use);
+void ReleaseImage(int32_t use);
 
 HWND CreateProgressBar(HWND dialog);
 INT_PTR CALLBACK ProgressDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
