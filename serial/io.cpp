@@ -3,10 +3,11 @@
 // from both threads and take writeLock around the one writeOverlapped block.
 // PortReaderThread hands every received chunk to the upload engine. It waits
 // in the kernel, never in a timed loop: on the driver's event wait where that
-// works, and where it does not (it ends at once under some drivers and on an
-// unplugged adapter) on a one-byte read that completes with the next byte or
-// after the port's 1 s read time-out. Either wait also ends when ClosePort
-// sets readerStop; the thread then cancels its own pending I/O.
+// works, and once a wait has ended without an event (as it does at once
+// under some drivers and on an unplugged adapter) on a one-byte read that
+// completes with the next byte or after the port's 1 s read time-out, for as
+// long as the port stays open. Either wait also ends when ClosePort sets
+// readerStop; the thread then cancels its own pending I/O.
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "app/app.h"
@@ -173,12 +174,17 @@ DWORD WINAPI PortReaderThread(LPVOID parameter)
     }
 
     uint8_t chunk[READ_CHUNK];
+    int eventWaitWorks = 1;   // until a wait ends without an event: then it never does here
     while (isCurrentReader(tty)) {
         DWORD mask = 0;
-        if (!WaitCommEvent(port, &mask, &wait)) {
-            DWORD ignored = 0;
-            if (GetLastError() != ERROR_IO_PENDING || !awaitOrStop(tty, port, &wait, &ignored))
-                mask = 0;
+        if (eventWaitWorks) {
+            if (!WaitCommEvent(port, &mask, &wait)) {
+                DWORD ignored = 0;
+                if (GetLastError() != ERROR_IO_PENDING || !awaitOrStop(tty, port, &wait, &ignored))
+                    mask = 0;
+            }
+            if (!(mask & EV_RXCHAR) && isCurrentReader(tty))
+                eventWaitWorks = 0;
         }
         if (!drainInput(chunk, 0) && !(mask & EV_RXCHAR) && isCurrentReader(tty))
             awaitNextByte(tty, port, &wait, chunk);
