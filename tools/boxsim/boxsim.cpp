@@ -2,8 +2,9 @@
 // the flash programmer can be run and tested without the hardware. This file
 // owns the pty and its link, the power-on banner and stop window, the
 // monitor's line editor, the load command with its handshake, blocks and
-// acks, the fault injection and the "boxsim: ..." report lines on stdout.
-// One thread: a poll() loop over the pty master, stdin and a signal pipe.
+// acks, the fault injection, the line pacing and the "boxsim: ..." report
+// lines on stdout, turnaround figures included.
+// One thread: a ppoll() loop over the pty master, stdin and a signal pipe.
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -30,9 +33,9 @@
 #define BOX_HANDSHAKE_MS       2000
 #define BOX_LINE_MAX           255
 #define BOX_TX_LIMIT           (1u << 20)
-#define BOX_PACE_CHUNK         32
-#define BOX_PACE_SLACK_MS      5
-#define BOX_READ_CHUNK         65536
+#define BOX_RX_LIMIT           65536
+#define BOX_RX_BATCH_S         0.001     // bytes not last in the queue go to the protocol this late at most
+#define BOX_SPIN_S             0.0003    // timers wake about 0.1 ms late here: the rest is polled without sleeping
 #define BOX_CLIENT_RECHECK_MS  20
 #define BOX_EXIT_DRAIN_MS      300
 #define BOX_STDIN_LINE_MAX     256
@@ -75,6 +78,17 @@ struct BoxOptions {
     int strayBlock;
     int slowMs;
     int pace;
+    int handshakeFirst;
+    int lateAckBlock;
+    int lateAckMs;
+};
+
+// A byte from the host: when it was read from the pty, and when its last bit
+// is off the line, so it may go to the protocol (paced; else at once).
+struct RxByte {
+    uint8_t value;
+    double arrival;
+    double due;
 };
 
 // One step of a block's answer: wait delayMs after the previous step went
@@ -133,29 +147,40 @@ struct BoxSim {
     int goAheadMarkActive;
     uint64_t goAheadMark;
 
+    // Turnaround: from the write of a block's last ack to the arrival of the
+    // next block's first byte, one figure a block after the first.
+    double blockEndTime;
+    int ackEndMarkActive;
+    uint64_t ackEndMark;
+    double ackEndTime;
+    std::vector<double> turnarounds;
+
     // Faults fire once each.
     int dropAckUsed;
     int dropAllAcksUsed;
     int rejectUsed;
     int strayUsed;
+    int lateAckUsed;
 
-    // Bytes to the host; txHeadDue is when the first of them finishes on the
-    // line in paced mode (0 = not yet scheduled).
+    // Bytes to the host; paced, txDue holds when each finishes on the line,
+    // and it is written to the pty no earlier.
     std::vector<uint8_t> tx;
+    std::vector<double> txDue;
     size_t txHead;
     uint64_t txQueuedTotal;
     uint64_t txWrittenTotal;
-    double txHeadDue;
     double txLineFree;
     double txDrainTime;
     int txBlocked;
 
-    // Bytes from the host not yet handled; in paced mode not before rxDue.
-    uint8_t rx[BOX_READ_CHUNK];
-    size_t rxLength;
-    size_t rxPos;
-    double rxDue;
+    // Bytes from the host not yet handled, and when the line is next free.
+    std::deque<RxByte> rx;
     double rxLineFree;
+
+    // When the event being handled happened on the line: a byte's due time
+    // while input is handled, else the clock. Output is paced from it.
+    double eventTime;
+    double byteArrival;
 
     unsigned ignoredCount;
     int ignoredState;
@@ -218,8 +243,14 @@ static void PrintUsage(FILE *to)
         "  --rehandshake        after a reject, start a new handshake at once\n"
         "  --stray N            send stray bytes 00 41 0D 11 before each ack of block N\n"
         "  --slow MS            wait MS before each ack byte\n"
+        "  --late-ack N MS      send the first ack of block N only MS after the block\n"
+        "  --handshake-first    after the stop, send the load handshake at once instead\n"
+        "                       of the prompt, and load as after \"q\" (no address)\n"
         "  --pace               hold both directions to the line rate of 115200 8N1\n"
         "  --help               show this text\n"
+        "Before the verdict of a load of two blocks or more, a \"turnaround\" line gives\n"
+        "p50/p99/max/mean ms from each block's last ack written to the next block's\n"
+        "first byte read, and the data phase (go-ahead to last ack) in microseconds.\n"
         "stdin lines: \"power\" powers the box on, \"quit\" exits.\n"
         "SIGUSR1 powers the box on; SIGTERM and SIGINT exit.\n");
 }
@@ -263,6 +294,10 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
         }
         if (strcmp(name, "--pace") == 0) {
             opt.pace = 1;
+            continue;
+        }
+        if (strcmp(name, "--handshake-first") == 0) {
+            opt.handshakeFirst = 1;
             continue;
         }
         if (strncmp(name, "--", 2) != 0) {
@@ -345,6 +380,17 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
             if (!ParseNumber(name, text, 0, 600000, &value))
                 return 0;
             opt.slowMs = (int)value;
+        } else if (strcmp(name, "--late-ack") == 0) {
+            if (!ParseNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            opt.lateAckBlock = (int)value;
+            if (i + 1 >= argc) {
+                fprintf(stderr, "boxsim: error: --late-ack needs a block and milliseconds (see --help)\n");
+                return 0;
+            }
+            if (!ParseNumber(name, argv[++i], 0, 600000, &value))
+                return 0;
+            opt.lateAckMs = (int)value;
         } else {
             fprintf(stderr, "boxsim: error: unknown option '%s' (see --help)\n", name);
             return 0;
@@ -518,7 +564,9 @@ static int InstallSignals(void)
     return 1;
 }
 
-// Queues bytes for the host; a silent box swallows them.
+// Queues bytes for the host; a silent box swallows them. Paced, each byte
+// finishes on the line one byte time after the event or the byte before it,
+// whichever is later: an idle line saves up no credit.
 static void SendBytes(const uint8_t *bytes, size_t count)
 {
     if (opt.silent || count == 0)
@@ -529,10 +577,19 @@ static void SendBytes(const uint8_t *bytes, size_t count)
     }
     if (sim.txHead > 0 && sim.txHead == sim.tx.size()) {
         sim.tx.clear();
+        sim.txDue.clear();
         sim.txHead = 0;
     }
     sim.tx.insert(sim.tx.end(), bytes, bytes + count);
     sim.txQueuedTotal += count;
+    if (opt.pace) {
+        double due = sim.eventTime > sim.txLineFree ? sim.eventTime : sim.txLineFree;
+        for (size_t i = 0; i < count; i++) {
+            due += 1.0 / BOX_LINE_RATE;
+            sim.txDue.push_back(due);
+        }
+        sim.txLineFree = due;
+    }
 }
 
 static void SendText(const char *text)
@@ -556,24 +613,19 @@ static size_t PendingTx(void)
     return sim.tx.size() - sim.txHead;
 }
 
-// Writes what may go out now. Paced, byte k of a run finishes on the line at
-// the first byte's time plus k byte times, never earlier.
+// Writes what may go out now; paced, only bytes that have finished on the line.
 static void FlushTx(double now)
 {
     size_t pending = PendingTx();
     if (pending == 0)
         return;
     size_t allowed = pending;
-    double headDue = 0.0;
     if (opt.pace) {
-        if (sim.txHeadDue == 0.0)
-            sim.txHeadDue = (now > sim.txLineFree ? now : sim.txLineFree) + 1.0 / BOX_LINE_RATE;
-        headDue = sim.txHeadDue;
-        if (now < headDue)
+        allowed = 0;
+        while (allowed < pending && sim.txDue[sim.txHead + allowed] <= now)
+            allowed++;
+        if (allowed == 0)
             return;
-        double fit = floor((now - headDue) * BOX_LINE_RATE) + 1.0;
-        if (fit < (double)allowed)
-            allowed = (size_t)fit;
     }
     ssize_t written = write(sim.masterFd, sim.tx.data() + sim.txHead, allowed);
     if (written < 0) {
@@ -594,16 +646,17 @@ static void FlushTx(double now)
     sim.txBlocked = 0;
     sim.txHead += (size_t)written;
     sim.txWrittenTotal += (uint64_t)written;
-    if (opt.pace) {
-        sim.txLineFree = headDue + (double)(written - 1) / BOX_LINE_RATE;
-        sim.txHeadDue = PendingTx() > 0 ? headDue + (double)written / BOX_LINE_RATE : 0.0;
-    }
     if (sim.goAheadMarkActive && sim.txWrittenTotal >= sim.goAheadMark) {
         sim.goAheadMarkActive = 0;
         sim.goAheadTime = now;
     }
+    if (sim.ackEndMarkActive && sim.txWrittenTotal >= sim.ackEndMark) {
+        sim.ackEndMarkActive = 0;
+        sim.ackEndTime = now;
+    }
     if (PendingTx() == 0) {
         sim.tx.clear();
+        sim.txDue.clear();
         sim.txHead = 0;
         sim.txDrainTime = now;
     }
@@ -681,6 +734,29 @@ static int WriteImage(const char *path, const std::vector<uint8_t> &data, size_t
     return 1;
 }
 
+// Nearest-rank percentile of sorted values.
+static double Percentile(const std::vector<double> &sorted, double fraction)
+{
+    size_t rank = (size_t)ceil(fraction * (double)sorted.size());
+    return sorted[rank > 0 ? rank - 1 : 0];
+}
+
+// The transfer's turnarounds in ms, and its data phase in microseconds (the
+// verdict's data_seconds has too few digits to calibrate against).
+static void PrintTurnarounds(double dataSeconds)
+{
+    if (sim.turnarounds.empty())
+        return;
+    std::vector<double> sorted = sim.turnarounds;
+    std::sort(sorted.begin(), sorted.end());
+    double sum = 0.0;
+    for (double value : sorted)
+        sum += value;
+    Report("turnaround blocks=%zu p50=%.3f p99=%.3f max=%.3f mean=%.3f data_us=%.0f", sorted.size(),
+           Percentile(sorted, 0.50) * 1000.0, Percentile(sorted, 0.99) * 1000.0, sorted.back() * 1000.0,
+           sum / (double)sorted.size() * 1000.0, dataSeconds * 1e6);
+}
+
 static void PrintVerdict(const char *status, double now)
 {
     char lengthText[16];
@@ -696,6 +772,7 @@ static void PrintVerdict(const char *status, double now)
     double seconds = 0.0;
     if (sim.goAheadTime > 0.0 && sim.lastSendTime > sim.goAheadTime)
         seconds = sim.lastSendTime - sim.goAheadTime;
+    PrintTurnarounds(seconds);
     Report("verdict=%s bytes=%u blocks=%u checksum_errors=%u length=%s address=%s data_seconds=%.2f commands=%s",
            status, sim.received, sim.blocksAcked, sim.checksumErrors, lengthText, addressText, seconds,
            sim.commands.c_str());
@@ -723,6 +800,10 @@ static void ResetTransfer(void)
     sim.goAheadTime = 0.0;
     sim.lastSendTime = 0.0;
     sim.goAheadMarkActive = 0;
+    sim.blockEndTime = 0.0;
+    sim.ackEndMarkActive = 0;
+    sim.ackEndTime = 0.0;
+    sim.turnarounds.clear();
 }
 
 static void StartHandshake(double now)
@@ -841,6 +922,11 @@ static void AcceptBlock(void)
         AddAckStep(stray);
         AddAckStep(stray);
     }
+    if (opt.lateAckBlock == n && !sim.lateAckUsed && sim.ackCount > 0) {
+        sim.lateAckUsed = 1;
+        sim.acks[0].delayMs += opt.lateAckMs;
+        Report("event=late-ack block=%d ms=%d", n, opt.lateAckMs);
+    }
     sim.state = BOX_STATE_ACKING;
 }
 
@@ -858,24 +944,37 @@ static void EndBlock(double now)
         Reject(BOX_REJECT, "checksum", now);
         return;
     }
+    sim.blockEndTime = now;
     AcceptBlock();
 }
 
-// Sends the planned ack steps one after the other once the previous one is
-// out; when all are out, the next block or the end of the transfer follows.
+// Sends the planned ack steps one after the other, each its delay after the
+// previous one is out: paced, after it finished on the line (the block for
+// the first), so a late wake-up delays nothing; unpaced, after it was
+// written. When all are out, the next block or the end of the transfer follows.
 static void StepAcks(double now)
 {
     while (sim.ackPos < sim.ackCount) {
-        if (PendingTx() > 0)
-            return;
         AckStep *step = &sim.acks[sim.ackPos];
-        if (sim.ackDue == 0.0)
-            sim.ackDue = now + step->delayMs / 1000.0;
+        if (sim.ackDue == 0.0) {
+            double after = now;
+            if (opt.pace)
+                after = sim.ackPos == 0 ? sim.blockEndTime : sim.txLineFree;
+            else if (PendingTx() > 0)
+                return;
+            sim.ackDue = after + step->delayMs / 1000.0;
+        }
         if (now < sim.ackDue)
             return;
+        sim.eventTime = opt.pace ? sim.ackDue : now;
         SendBytes(step->bytes, (size_t)step->length);
+        sim.eventTime = now;
         sim.ackDue = 0.0;
         sim.ackPos++;
+        if (sim.ackPos == sim.ackCount) {
+            sim.ackEndMarkActive = 1;
+            sim.ackEndMark = sim.txQueuedTotal;
+        }
         FlushTx(now);
     }
     if (PendingTx() > 0)
@@ -967,7 +1066,14 @@ static int HandleByte(uint8_t byte, double now)
             FlushIgnored();
             RecordCommand("s");
             Report("event=stop");
-            BackToMonitor();
+            if (opt.handshakeFirst) {
+                // Like a box left waiting for data: no prompt, straight into a load.
+                sim.lineLength = 0;
+                sim.hasAddress = 0;
+                StartLoad(now);
+            } else {
+                BackToMonitor();
+            }
         } else {
             NoteIgnored(byte);
         }
@@ -1013,6 +1119,10 @@ static int HandleByte(uint8_t byte, double now)
         return 1;
     case BOX_STATE_BLOCK:
         sim.waitSince = now;
+        if (sim.blockFill == 0 && sim.checksumFill == 0 && sim.ackEndTime > 0.0) {
+            sim.turnarounds.push_back(sim.byteArrival - sim.ackEndTime);
+            sim.ackEndTime = 0.0;
+        }
         if (sim.blockFill < sim.blockLength) {
             sim.image[sim.received + sim.blockFill] = byte;
             sim.blockFill++;
@@ -1030,21 +1140,21 @@ static int HandleByte(uint8_t byte, double now)
     }
 }
 
+// Hands the protocol every byte that is off the line, at the time it came off,
+// so what it answers is paced from then, however late this loop woke up.
 static void ProcessInput(double now)
 {
-    if (sim.rxPos >= sim.rxLength)
-        return;
-    if (opt.pace && now < sim.rxDue)
-        return;
-    while (sim.rxPos < sim.rxLength) {
-        if (!HandleByte(sim.rx[sim.rxPos], now))
+    while (!sim.rx.empty()) {
+        const RxByte &next = sim.rx.front();
+        if (opt.pace && next.due > now)
             break;
-        sim.rxPos++;
+        sim.eventTime = opt.pace ? next.due : now;
+        sim.byteArrival = next.arrival;
+        if (!HandleByte(next.value, sim.eventTime))
+            break;
+        sim.rx.pop_front();
     }
-    if (sim.rxPos >= sim.rxLength) {
-        sim.rxPos = 0;
-        sim.rxLength = 0;
-    }
+    sim.eventTime = now;
     FlushIgnored();
 }
 
@@ -1087,8 +1197,10 @@ static double EarlierOf(double a, double b)
     return a < b ? a : b;
 }
 
-// Milliseconds until the next thing with a deadline, -1 for none.
-static int NextTimeoutMs(double now)
+// When the loop must next look, -1 for never. Paced bytes that must not be
+// late (output, and the last input byte, which output may answer) are looked
+// for BOX_SPIN_S early and then polled for without sleeping.
+static double NextWake(double now)
 {
     double due = -1.0;
     if (sim.state == BOX_STATE_STOP_WINDOW)
@@ -1097,26 +1209,28 @@ static int NextTimeoutMs(double now)
         due = EarlierOf(due, sim.handshakeDeadline);
     if (sim.state == BOX_STATE_LENGTH || sim.state == BOX_STATE_BLOCK)
         due = EarlierOf(due, sim.waitSince + opt.rxTimeoutMs / 1000.0);
-    if (sim.state == BOX_STATE_ACKING && PendingTx() == 0)
-        due = EarlierOf(due, sim.ackPos < sim.ackCount && sim.ackDue > 0.0 ? sim.ackDue : now);
+    if (sim.state == BOX_STATE_ACKING) {
+        if (sim.ackPos < sim.ackCount && (opt.pace || PendingTx() == 0))
+            due = EarlierOf(due, sim.ackDue > 0.0 ? sim.ackDue - BOX_SPIN_S : now);
+        else if (PendingTx() == 0)
+            due = EarlierOf(due, now);
+    }
     if (opt.autobootSeconds > 0.0 && !InTransfer() && sim.state != BOX_STATE_MONITOR)
         due = EarlierOf(due, sim.lastPowerOn + opt.autobootSeconds);
     if (opt.pace && PendingTx() > 0 && !sim.txBlocked)
-        due = EarlierOf(due, sim.txHeadDue > 0.0 ? sim.txHeadDue : now);
-    if (opt.pace && sim.rxPos < sim.rxLength)
-        due = EarlierOf(due, sim.rxDue);
+        due = EarlierOf(due, sim.txDue[sim.txHead] - BOX_SPIN_S);
+    // Held input waits for the acks, which have deadlines of their own.
+    if (opt.pace && !sim.rx.empty() && sim.state != BOX_STATE_ACKING) {
+        due = EarlierOf(due, sim.rx.front().due + BOX_RX_BATCH_S);
+        due = EarlierOf(due, sim.rx.back().due - BOX_SPIN_S);
+    }
+    if (!opt.pace && !sim.rx.empty() && sim.state != BOX_STATE_ACKING)
+        due = EarlierOf(due, now);
     if (sim.exitPending)
         due = EarlierOf(due, now + 0.01);
     if (!sim.clientPresent)
         due = EarlierOf(due, now + BOX_CLIENT_RECHECK_MS / 1000.0);
-    if (due < 0.0)
-        return -1;
-    double wait = (due - now) * 1000.0;
-    if (wait <= 0.0)
-        return 0;
-    if (wait > 3600000.0)
-        return 3600000;
-    return (int)ceil(wait);
+    return due;
 }
 
 // With nobody on the slave the master polls as hung up for good, so it is
@@ -1149,12 +1263,16 @@ static void ClientGone(void)
     Report("event=client-closed");
 }
 
+// Reads all the host has sent, so each byte is stamped when it reached the
+// pty. Paced, a byte is off the line one byte time after its arrival or the
+// byte before it, whichever is later, so no pause of the host is hidden.
 static void ReadMaster(double now)
 {
-    if (sim.rxPos < sim.rxLength)
+    static uint8_t buffer[BOX_RX_LIMIT];
+    size_t room = BOX_RX_LIMIT - sim.rx.size();
+    if (room == 0)
         return;
-    size_t chunk = opt.pace ? BOX_PACE_CHUNK : sizeof sim.rx;
-    ssize_t n = read(sim.masterFd, sim.rx, chunk);
+    ssize_t n = read(sim.masterFd, buffer, room);
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return;
@@ -1169,16 +1287,13 @@ static void ReadMaster(double now)
         ClientGone();
         return;
     }
-    sim.rxLength = (size_t)n;
-    sim.rxPos = 0;
-    if (opt.pace) {
-        // Bytes that came right behind the previous chunk were on the line
-        // behind it; only after a real gap does the line clock restart.
-        double start = sim.rxLineFree;
-        if (now > sim.rxLineFree + BOX_PACE_SLACK_MS / 1000.0)
-            start = now;
-        sim.rxDue = start + (double)n / BOX_LINE_RATE;
-        sim.rxLineFree = sim.rxDue;
+    for (ssize_t i = 0; i < n; i++) {
+        RxByte byte = { buffer[i], now, now };
+        if (opt.pace) {
+            byte.due = (now > sim.rxLineFree ? now : sim.rxLineFree) + 1.0 / BOX_LINE_RATE;
+            sim.rxLineFree = byte.due;
+        }
+        sim.rx.push_back(byte);
     }
 }
 
@@ -1257,6 +1372,7 @@ static int RunLoop(void)
 {
     while (!sim.quitRequested) {
         double now = NowSeconds();
+        sim.eventTime = now;
         CheckClient();
         FlushTx(now);
         ProcessInput(now);
@@ -1286,7 +1402,7 @@ static int RunLoop(void)
             masterIndex = count;
             fds[count].fd = sim.masterFd;
             fds[count].events = 0;
-            if (sim.rxPos >= sim.rxLength)
+            if (sim.rx.size() < BOX_RX_LIMIT)
                 fds[count].events |= POLLIN;
             if (PendingTx() > 0 && (!opt.pace || sim.txBlocked))
                 fds[count].events |= POLLOUT;
@@ -1295,15 +1411,23 @@ static int RunLoop(void)
         for (int i = 0; i < count; i++)
             fds[i].revents = 0;
 
-        int timeoutMs = NextTimeoutMs(now);
-        int ready = poll(fds, (nfds_t)count, timeoutMs);
+        // ppoll: a byte lasts 87 us, poll() counts in milliseconds.
+        double due = NextWake(now);
+        struct timespec wait = { 0, 0 };
+        if (due > now) {
+            double seconds = due - now < 3600.0 ? due - now : 3600.0;
+            wait.tv_sec = (time_t)seconds;
+            wait.tv_nsec = (long)((seconds - (double)wait.tv_sec) * 1e9);
+        }
+        int ready = ppoll(fds, (nfds_t)count, due < 0.0 ? nullptr : &wait, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            fprintf(stderr, "boxsim: error: poll failed: %s\n", strerror(errno));
+            fprintf(stderr, "boxsim: error: ppoll failed: %s\n", strerror(errno));
             return 0;
         }
         now = NowSeconds();
+        sim.eventTime = now;
         if (fds[signalIndex].revents & POLLIN)
             ReadSignals(now);
         if (stdinIndex >= 0 && (fds[stdinIndex].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -2,8 +2,9 @@
 // its pty link, and checks every byte the box sends against what a correct
 // box must send at that point. It owns the scripted session (banner, stop,
 // monitor lines, load command, handshake, length, blocks) and the answers it
-// expects when a fault is injected. Exit 0: everything matched; 1: a clear
-// FAIL line on stderr says what differed; 2: bad options.
+// expects when a fault is injected, and the known pause it may take before
+// each block, for calibrating paced timing. Exit 0: everything matched; 1: a
+// clear FAIL line on stderr says what differed; 2: bad options.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,8 @@
 #define HOST_WRITE_TIMEOUT  10000
 #define HOST_QUIET_MS       1000
 #define HOST_END_QUIET_MS   300
+#define HOST_MAX_DELAY_MS   10000.0
+#define HOST_SPIN_S         0.0003   // sleeps end about 0.1 ms late here: the rest is waited out awake
 #define HOST_ACK            0xFA
 #define HOST_REJECT         0xF0
 
@@ -57,6 +60,10 @@ struct HostOptions {
     int bannerTimeoutMs;
     int ackTimeoutMs;
     int boxRxTimeoutMs;
+    double blockDelayMs;
+    int handshakeFirst;
+    int lateAckBlock;
+    int lateAckMs;
 };
 
 struct HostState {
@@ -68,6 +75,7 @@ struct HostState {
     int rejectUsed;
     int badChecksumUsed;
     int strayUsed;
+    int lateAckUsed;
     int transfers;
 };
 
@@ -132,7 +140,10 @@ static void PrintUsage(FILE *to)
         "  --expect-silence MS   expect the box to send nothing at all for MS\n"
         "  --banner-timeout MS   how long to wait for the banner (10000)\n"
         "  --ack-timeout MS      how long to wait for each answer (5000)\n"
-        "  --box-rx-timeout MS   the box's --rx-timeout, for --drop-all-acks (6000)\n");
+        "  --box-rx-timeout MS   the box's --rx-timeout, for --drop-all-acks (6000)\n"
+        "  --block-delay MS      wait MS (decimal) after each block's acks before the next\n"
+        "  --handshake-first     expect the load handshake right after 's', no prompt\n"
+        "  --late-ack N MS       expect block N's first ack no sooner than MS after it\n");
 }
 
 static int ParseNumber(const char *option, const char *text, long minimum, long maximum, long *value)
@@ -179,6 +190,8 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
             flag = &opt.reboot;
         else if (strcmp(name, "--box-exits") == 0)
             flag = &opt.boxExits;
+        else if (strcmp(name, "--handshake-first") == 0)
+            flag = &opt.handshakeFirst;
         if (flag) {
             *flag = 1;
             continue;
@@ -217,6 +230,27 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
                 fprintf(stderr, "hostsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
                 return 0;
             }
+        } else if (strcmp(name, "--block-delay") == 0) {
+            char *end = nullptr;
+            errno = 0;
+            double ms = strtod(text, &end);
+            if (errno != 0 || end == text || *end != '\0' || !(ms >= 0.0 && ms <= HOST_MAX_DELAY_MS)) {
+                fprintf(stderr, "hostsim: error: --block-delay needs milliseconds from 0 to %.0f, got '%s'\n",
+                        HOST_MAX_DELAY_MS, text);
+                return 0;
+            }
+            opt.blockDelayMs = ms;
+        } else if (strcmp(name, "--late-ack") == 0) {
+            if (!ParseNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            opt.lateAckBlock = (int)value;
+            if (i + 1 >= argc) {
+                fprintf(stderr, "hostsim: error: --late-ack needs a block and milliseconds\n");
+                return 0;
+            }
+            if (!ParseNumber(name, argv[++i], 0, 600000, &value))
+                return 0;
+            opt.lateAckMs = (int)value;
         } else if (strcmp(name, "--chunked") == 0) {
             if (!ParseNumber(name, text, 1, 0x7FFFFFFF, &value))
                 return 0;
@@ -256,6 +290,11 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
     }
     if (!opt.linkPath) {
         fprintf(stderr, "hostsim: error: --link PATH is required\n");
+        return 0;
+    }
+    if (opt.handshakeFirst && (opt.noStop || opt.unknownCommand || opt.reboot || opt.expectSilenceMs)) {
+        fprintf(stderr, "hostsim: error: --handshake-first goes with no --no-stop, --unknown, --reboot or "
+                        "--expect-silence\n");
         return 0;
     }
     if (!opt.imagePath && !opt.noStop && !opt.noAnswer && !opt.expectSilenceMs) {
@@ -367,6 +406,25 @@ static int WriteAll(const uint8_t *bytes, size_t count, const char *what)
         }
     }
     return 1;
+}
+
+// Sleeps until just before target, then waits the rest out awake, so the
+// pause is as long as asked and not a timer's lateness longer.
+static void WaitUntil(double target)
+{
+    double sleepUntil = target - HOST_SPIN_S;
+    if (sleepUntil > NowSeconds()) {
+        struct timespec until;
+        until.tv_sec = (time_t)sleepUntil;
+        until.tv_nsec = (long)((sleepUntil - (double)until.tv_sec) * 1e9);
+        int result;
+        while ((result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr)) == EINTR) {
+        }
+        if (result != 0)
+            fprintf(stderr, "hostsim: error: clock_nanosleep failed: %s\n", strerror(result));
+    }
+    while (NowSeconds() < target) {
+    }
 }
 
 static int WriteText(const char *text, const char *what)
@@ -516,6 +574,7 @@ static int RunTransfer(void)
         return 0;
     uint32_t blocks = (length + HOST_BLOCK_SIZE - 1) / HOST_BLOCK_SIZE;
     std::vector<uint8_t> frame;
+    double answered = 0.0;
     for (uint32_t n = 1; n <= blocks; n++) {
         uint32_t offset = (n - 1) * HOST_BLOCK_SIZE;
         uint32_t size = length - offset < HOST_BLOCK_SIZE ? length - offset : HOST_BLOCK_SIZE;
@@ -534,6 +593,8 @@ static int RunTransfer(void)
         frame.push_back((uint8_t)sum);
         char what[96];
         snprintf(what, sizeof what, "block %u of %u", n, blocks);
+        if (n > 1 && opt.blockDelayMs > 0.0)
+            WaitUntil(answered + opt.blockDelayMs / 1000.0);
         if (!WriteAll(frame.data(), frame.size(), what))
             return 0;
         snprintf(what, sizeof what, "the answer to block %u of %u", n, blocks);
@@ -573,6 +634,7 @@ static int RunTransfer(void)
                 return 0;
             printf("hostsim: block %u got one ack and no second as expected\n", n);
             fflush(stdout);
+            answered = NowSeconds();
             continue;
         }
         if (opt.strayBlock == (int)n && !host.strayUsed) {
@@ -581,11 +643,32 @@ static int RunTransfer(void)
                 return 0;
             printf("hostsim: block %u acks came with the stray bytes as expected\n", n);
             fflush(stdout);
+            answered = NowSeconds();
+            continue;
+        }
+        if (opt.lateAckBlock == (int)n && !host.lateAckUsed) {
+            host.lateAckUsed = 1;
+            double written = NowSeconds();
+            uint8_t ack = HOST_ACK;
+            if (!ExpectBytes(&ack, 1, opt.ackTimeoutMs + opt.lateAckMs, what))
+                return 0;
+            double ms = (NowSeconds() - written) * 1000.0;
+            if (ms < opt.lateAckMs - 1.0) {
+                fprintf(stderr, "hostsim: FAIL: %s: the first ack came after %.1f ms, expected no sooner than %d ms\n",
+                        what, ms, opt.lateAckMs);
+                return 0;
+            }
+            if (!ExpectBytes(&ack, 1, opt.ackTimeoutMs, what))
+                return 0;
+            printf("hostsim: block %u first ack came %.1f ms after the block as expected\n", n, ms);
+            fflush(stdout);
+            answered = NowSeconds();
             continue;
         }
         uint8_t acks[2] = { HOST_ACK, HOST_ACK };
         if (!ExpectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
             return 0;
+        answered = NowSeconds();
     }
     double seconds = NowSeconds() - start;
     if (!ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after the load"))
@@ -596,6 +679,18 @@ static int RunTransfer(void)
     return 1;
 }
 
+// After the handshake: the load, or with --no-answer the box giving up.
+static int AnswerHandshake(void)
+{
+    if (opt.noAnswer) {
+        if (!ExpectText("\r\nno host\r\n" + std::string(opt.prompt), 2000 + opt.ackTimeoutMs, "the no-host reply"))
+            return 0;
+        Say("no host reported as expected");
+        return 2;
+    }
+    return RunTransfer();
+}
+
 // Types the load command after two empty lines and runs the load.
 static int LoadOnce(void)
 {
@@ -604,13 +699,7 @@ static int LoadOnce(void)
         return 0;
     if (!ExpectHandshakeAfter(Prompt() + Prompt() + command, "the handshake after the load command"))
         return 0;
-    if (opt.noAnswer) {
-        if (!ExpectText("\r\nno host\r\n" + std::string(opt.prompt), 2000 + opt.ackTimeoutMs, "the no-host reply"))
-            return 0;
-        Say("no host reported as expected");
-        return 2;
-    }
-    return RunTransfer();
+    return AnswerHandshake();
 }
 
 static int RunSession(void)
@@ -629,6 +718,14 @@ static int RunSession(void)
             !ExpectSilence(HOST_END_QUIET_MS, "after the firmware boot"))
             return 0;
         Say("ok: the firmware booted");
+        return 1;
+    }
+    if (opt.handshakeFirst) {
+        if (!WriteText("s", "the stop") || !ExpectHandshakeAfter("", "the handshake right after 's'") ||
+            AnswerHandshake() == 0 || !ExpectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
+            return 0;
+        printf("hostsim: ok transfers=%d\n", host.transfers);
+        fflush(stdout);
         return 1;
     }
     if (!WriteText("s", "the stop") || !ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after 's'"))

@@ -266,8 +266,31 @@ if StartBox pace --pace --out "$WORK/pace.out"; then
     ExpectHostOk pace $?
     ExpectVerdict pace 1 '^boxsim: verdict=complete bytes=65536 blocks=64 checksum_errors=0 '
     ExpectSameFile pace "$WORK/pace.bin" "$WORK/pace.out"
+    turn=$(grep '^boxsim: turnaround ' "$WORK/pace.box")
+    [[ "$turn" =~ ^boxsim:\ turnaround\ blocks=63\ p50=[0-9]+\.[0-9]{3}\ p99=[0-9.]+\ max=[0-9.]+\ mean=[0-9.]+\ data_us=[0-9]+$ ]] &&
+        Pass "pace: ${turn#boxsim: }" || Fail "pace: turnaround line is '$turn'"
     PACE_RATE=$(DataRate pace 1)
     StopBox pace
+fi
+
+# 13b. A box left waiting for data: the handshake comes right after 's'.
+if StartBox hsfirst --handshake-first --out "$WORK/hsfirst.out"; then
+    RunHost hsfirst signal --image "$WORK/ten.bin" --handshake-first
+    ExpectHostOk hsfirst $?
+    ExpectVerdict hsfirst 1 '^boxsim: verdict=complete bytes=10240 blocks=10 checksum_errors=0 length=10240 address=none .* commands=s$'
+    ExpectSameFile hsfirst "$WORK/ten.bin" "$WORK/hsfirst.out"
+    StopBox hsfirst
+fi
+
+# 13c. Block 3's first ack comes 400 ms late; hostsim checks it was held back.
+if StartBox lateack --late-ack 3 400 --out "$WORK/lateack.out"; then
+    RunHost lateack signal --image "$WORK/ten.bin" --late-ack 3 400
+    ExpectHostOk lateack $?
+    ExpectVerdict lateack 1 '^boxsim: verdict=complete bytes=10240 blocks=10 checksum_errors=0 '
+    grep -q '^boxsim: event=late-ack block=3 ms=400$' "$WORK/lateack.box" && Pass "lateack: late ack noted" ||
+        Fail "lateack: no late-ack event"
+    ExpectSameFile lateack "$WORK/ten.bin" "$WORK/lateack.out"
+    StopBox lateack
 fi
 
 # 14. Told what to do on stdin: "power", a wrong line, "quit".
@@ -331,12 +354,13 @@ fi
 rc=$?
 missing=
 for word in --link --out --prompt --stop-window --rx-timeout --autoboot --exit-after --silent --drop-ack \
-    --drop-all-acks --reject --reject-byte --rehandshake --stray --slow --pace --help; do
+    --drop-all-acks --reject --reject-byte --rehandshake --stray --slow --late-ack --handshake-first --pace --help; do
     grep -q -- "$word " "$WORK/help.txt" || missing="$missing $word"
 done
 [ "$rc" -eq 0 ] && [ -z "$missing" ] && Pass "help: exit 0, every option explained" ||
     Fail "help: exit code $rc, missing:$missing"
-for bad in "--drop-ack x" "--reject-byte 12" "--slow" "--frobnicate 1" "--stop-window 0"; do
+for bad in "--drop-ack x" "--reject-byte 12" "--slow" "--frobnicate 1" "--stop-window 0" "--late-ack 3" \
+    "--late-ack 0 100" "--late-ack 3 x"; do
     # shellcheck disable=SC2086
     "$BOXSIM" $bad > /dev/null 2> "$WORK/bad.err"
     rc=$?

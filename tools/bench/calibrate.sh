@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# calibrate.sh BUILD_NATIVE_DIR [--check]
+# Shows that the paced lines see the turnarounds they are fed. For each known
+# pause d the sending end takes before a block (0, 1, 3 ms) it runs a 64 KiB
+# load from hostsim into "boxsim --pace" and, at the same time, 64 frames of
+# 1 KiB from linecal through the pacer, and prints one row a run: the share
+# of the line 1024 / (1030 + d x 11520) predicts, the share measured, their
+# difference, the part of the measured share the turnarounds seen on the line
+# leave unexplained, and those turnarounds (p50 / p99 / max, ms).
+# The difference also holds the ends' own answer time beyond d (pty wake-ups,
+# about 0.1 ms here), which the line rightly counts; "unexplained" does not.
+# With --check it exits non-zero if a run failed, a line was faster than the
+# pauses allow or its time is not explained by the turnarounds it reports
+# (by more than CAL_BOUND % of the line), or a median turnaround is not near d.
+set -u
+
+LINE_RATE=11520
+DELAYS="0 1 3"
+CAL_BYTES=65536
+CAL_BOUND=0.5      # % of the line: the pass bound, generous for a loaded machine
+CAL_TARGET=0.1     # % of the line: what the pacing is meant to hold
+CAL_NEAR_MS=0.5    # how far above d the median turnaround may read
+CAL_BELOW_MS=0.02  # and below it: an end never answers sooner than it waits
+
+if [ $# -lt 1 ] || [ $# -gt 2 ] || { [ $# -eq 2 ] && [ "$2" != --check ]; }; then
+    echo "usage: calibrate.sh BUILD_NATIVE_DIR [--check]" >&2
+    exit 2
+fi
+BUILD=$1
+CHECK=${2:-}
+for tool in boxsim hostsim pacer linecal; do
+    if [ ! -x "$BUILD/$tool" ]; then
+        echo "calibrate: error: $BUILD/$tool is missing: cmake -S tools -B $BUILD && cmake --build $BUILD" >&2
+        exit 2
+    fi
+done
+for tool in timeout cmp awk; do
+    command -v "$tool" > /dev/null || { echo "calibrate: error: $tool is not installed" >&2; exit 2; }
+done
+
+WORK=$(mktemp -d) || { echo "calibrate: error: mktemp -d failed" >&2; exit 2; }
+
+# Every process started, also from the background run, goes into $WORK/pids,
+# so Cleanup can end exactly those, by id.
+Started() {
+    echo "$1" >> "$WORK/pids"
+}
+
+Cleanup() {
+    local pid
+    if [ -f "$WORK/pids" ]; then
+        for pid in $(cat "$WORK/pids"); do
+            kill -TERM "$pid" 2>/dev/null
+        done
+        for pid in $(cat "$WORK/pids"); do
+            for _ in $(seq 40); do
+                kill -0 "$pid" 2>/dev/null || break
+                sleep 0.05
+            done
+        done
+    fi
+    rm -rf "$WORK"
+}
+trap Cleanup EXIT
+trap 'exit 130' INT TERM
+
+# WaitForLine FILE EXTENDED-REGEX: 0 once a line matches, within 5 s.
+WaitForLine() {
+    for _ in $(seq 100); do
+        grep -Eq -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# WaitGone PID: waits up to 5 s for a child that should end by itself, then
+# ends it; 0 if it ended by itself.
+WaitGone() {
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null; return 0; }
+        sleep 0.05
+    done
+    kill -TERM "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    return 1
+}
+
+# Field FILE LINE-PREFIX KEY: the value of KEY= on the first line starting so.
+Field() {
+    grep -m1 "^$2" "$1" 2>/dev/null | sed -n "s/.* $3=\([^ ]*\).*/\1/p"
+}
+
+head -c "$CAL_BYTES" /dev/urandom > "$WORK/image.bin"
+
+# BoxRun D: one paced load with a D ms pause before each block but the first;
+# prints "ok SECONDS COUNT P50 P99 MAX MEAN" or "failed REASON".
+BoxRun() {
+    local d=$1 name=box-$1 box host rc
+    local link=$WORK/$name.com f=$WORK/$name.out t="boxsim: turnaround"
+    "$BUILD/boxsim" --link "$link" --pace --exit-after 1 --out "$WORK/$name.bin" \
+        < /dev/null > "$f" 2> "$WORK/$name.err" &
+    box=$!
+    Started "$box"
+    WaitForLine "$f" '^boxsim: ready' || { echo "failed boxsim-not-ready"; return; }
+    timeout 60 "$BUILD/hostsim" --link "$link" --image "$WORK/image.bin" --block-delay "$d" --box-exits \
+        > "$WORK/$name.host" 2> "$WORK/$name.hosterr" &
+    host=$!
+    Started "$host"
+    WaitForLine "$WORK/$name.host" '^hostsim: open' || { echo "failed hostsim-not-open"; return; }
+    kill -USR1 "$box"
+    wait "$host"
+    rc=$?
+    [ "$rc" -eq 0 ] || { echo "failed hostsim-exit-$rc:$(tr ' \n' '_ ' < "$WORK/$name.hosterr")"; return; }
+    WaitGone "$box" || { echo "failed boxsim-did-not-exit"; return; }
+    grep -q "^boxsim: verdict=complete bytes=$CAL_BYTES " "$f" || { echo "failed no-complete-verdict"; return; }
+    cmp -s "$WORK/image.bin" "$WORK/$name.bin" || { echo "failed image-differs"; return; }
+    # The verdict's data_seconds must be the same time, rounded to 10 ms.
+    local seconds rounded
+    seconds=$(awk -v us="$(Field "$f" "$t" data_us)" 'BEGIN { printf "%.6f", us / 1e6 }')
+    rounded=$(Field "$f" "boxsim: verdict" data_seconds)
+    awk -v a="$seconds" -v b="$rounded" 'BEGIN { exit !(a > 0 && a - b <= 0.005 && b - a <= 0.005) }' ||
+        { echo "failed data_us=$seconds-disagrees-with-data_seconds=$rounded"; return; }
+    echo "ok $seconds $(Field "$f" "$t" blocks) $(Field "$f" "$t" p50) $(Field "$f" "$t" p99)" \
+        "$(Field "$f" "$t" max) $(Field "$f" "$t" mean)"
+}
+
+# PacerRun D: 64 frames through the pacer with a D ms pause after each ACK;
+# prints "ok SECONDS COUNT P50 P99 MAX MEAN REPLY-MEAN" or "failed REASON".
+PacerRun() {
+    local d=$1 name=pacer-$1 pacer cal rc
+    local f=$WORK/$name.out t="pacer: turnaround"
+    "$BUILD/pacer" --a "$WORK/$name.a" --b "$WORK/$name.b" --rate "$LINE_RATE" > "$f" 2>&1 &
+    pacer=$!
+    Started "$pacer"
+    WaitForLine "$f" '^pacer: ready' || { echo "failed pacer-not-ready"; return; }
+    # In the background: a signal to this script is handled at once during wait.
+    timeout 60 "$BUILD/linecal" --a "$WORK/$name.a" --b "$WORK/$name.b" --frames $((CAL_BYTES / 1024)) \
+        --block-delay "$d" > "$WORK/$name.cal" 2>&1 &
+    cal=$!
+    Started "$cal"
+    wait "$cal"
+    rc=$?
+    kill -TERM "$pacer"
+    WaitGone "$pacer"
+    [ "$rc" -eq 0 ] || { echo "failed linecal-exit-$rc:$(tr ' \n' '_ ' < "$WORK/$name.cal")"; return; }
+    echo "ok $(awk -v a="$(Field "$f" "pacer: first-block" first-block)" \
+        -v b="$(Field "$f" "pacer: first-block" eot)" 'BEGIN { printf "%.6f", b - a }')" \
+        "$(Field "$f" "$t" blocks) $(Field "$f" "$t" p50) $(Field "$f" "$t" p99) $(Field "$f" "$t" max)" \
+        "$(Field "$f" "$t" mean) $(Field "$f" "pacer: reply" mean)"
+}
+
+# Row SIDE D RESULT...: prints the row, then "met", "explained" and "bad ..."
+# lines for the summary. The time the turnarounds explain is every block's
+# 1030 byte times plus each turnaround at its mean; the box's line also
+# carries the 4-byte length, the pacer's the EOT after a pause and each
+# frame's reply (its receiver's answer time).
+Row() {
+    local side=$1 d=$2
+    shift 2
+    if [ "${1:-}" != ok ]; then
+        printf 'calibrate: %-5s %6.3f  FAILED %s\n' "$side" "$d" "${2:-no result}"
+        echo "bad $side d=$d: the run failed: ${2:-no result}"
+        return
+    fi
+    awk -v side="$side" -v d="$d" -v rate="$LINE_RATE" -v bytes="$CAL_BYTES" -v bound="$CAL_BOUND" \
+        -v target="$CAL_TARGET" -v near="$CAL_NEAR_MS" -v below="$CAL_BELOW_MS" \
+        -v seconds="$2" -v count="${3:-}" -v p50="${4:-}" -v p99="${5:-}" -v max="${6:-}" -v mean="${7:-}" \
+        -v rmean="${8:-}" 'BEGIN {
+        blocks = bytes / 1024
+        if (seconds + 0 <= 0 || mean == "" || (side == "pacer" && rmean == "")) {
+            printf "calibrate: %-5s %6.3f  FAILED no figures\n", side, d
+            printf "bad %s d=%s: no figures\n", side, d
+            exit
+        }
+        predicted = 100 * 1024 / (1030 + d / 1000 * rate)
+        measured = 100 * bytes / seconds / rate
+        diff = measured - predicted
+        line = blocks * 1030 / rate + count * mean / 1000
+        if (side == "box")
+            line += 4 / rate
+        else
+            line += mean / 1000 + blocks * rmean / 1000
+        unexplained = measured - 100 * bytes / line / rate
+        met = (diff <= target && diff >= -target) ? "yes" : "no"
+        printf "calibrate: %-5s %6.3f  %8.3f  %8.3f  %+7.3f  %-4s %+9.3f   %7.3f %7.3f %7.3f\n",
+               side, d, predicted, measured, diff, met, unexplained, p50, p99, max
+        if (met == "yes")
+            print "met"
+        if (unexplained <= target && unexplained >= -target)
+            print "explained"
+        if (count != blocks - 1)
+            printf "bad %s d=%s: %s turnarounds for %d blocks\n", side, d, count, blocks
+        if (diff > bound)
+            printf "bad %s d=%s: %+.3f %% of the line faster than the pauses allow (bound %s)\n", side, d, diff, bound
+        if (unexplained > bound || unexplained < -bound)
+            printf "bad %s d=%s: %+.3f %% of the line not explained by its turnarounds (bound %s)\n",
+                   side, d, unexplained, bound
+        if (p50 > d + near || p50 < d - below)
+            printf "bad %s d=%s: turnaround p50 %.3f ms is not near %s ms\n", side, d, p50, d
+    }'
+}
+
+echo "calibrate: $CAL_BYTES bytes at $LINE_RATE B/s; shares in % of the line; turnaround in ms from the last ack out to the next block in"
+echo "calibrate: side  delay  predicted  measured   diff   0.1%  unexplained     p50     p99     max"
+: > "$WORK/rows"
+for d in $DELAYS; do
+    # The two lines run side by side: each process mostly sleeps.
+    BoxRun "$d" > "$WORK/result.box" &
+    boxrun=$!
+    Started "$boxrun"
+    PacerRun "$d" > "$WORK/result.pacer"
+    wait "$boxrun"
+    # shellcheck disable=SC2046
+    Row box "$d" $(cat "$WORK/result.box") | tee -a "$WORK/rows" | grep '^calibrate:'
+    # shellcheck disable=SC2046
+    Row pacer "$d" $(cat "$WORK/result.pacer") | tee -a "$WORK/rows" | grep '^calibrate:'
+done
+rows=$(grep -c '^calibrate:' "$WORK/rows")
+echo "calibrate: the $CAL_TARGET % target was met in $(grep -c '^met$' "$WORK/rows") of $rows rows;" \
+    "the turnarounds explain the time within $CAL_TARGET % in $(grep -c '^explained$' "$WORK/rows") of $rows"
+bad=$(grep -c '^bad ' "$WORK/rows")
+sed -n 's/^bad /calibrate: off: /p' "$WORK/rows"
+if [ "$CHECK" = --check ]; then
+    if [ "$bad" -gt 0 ]; then
+        echo "calibrate: FAILED ($bad findings, bound $CAL_BOUND % of the line)"
+        exit 1
+    fi
+    echo "calibrate: PASS (bound $CAL_BOUND % of the line)"
+fi
+exit 0
