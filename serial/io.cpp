@@ -13,6 +13,7 @@
 #include "app/app.h"
 
 #define READER_ERROR_PAUSE_MS 100   // a read that fails at once (a vanished adapter) is retried this late
+#define READER_LINGER_US      300   // about three byte times at 115200 baud
 
 static void clearPortError(HANDLE port, DWORD *errors)
 {
@@ -55,7 +56,10 @@ DWORD ReadPort(HWND window, uint8_t *buffer, DWORD wanted)
     if (ReadFile(tty->portHandle, buffer, length, &count, &tty->readOverlapped))
         return count;
     if (GetLastError() == ERROR_IO_PENDING) {
-        OutputDebugStringA("\n\rIO Pending");
+        // The trace costs about 0.2 ms under Wine, where every read goes
+        // pending: only a debugger that listens gets it.
+        if (IsDebuggerPresent())
+            OutputDebugStringA("\n\rIO Pending");
         if (!awaitOverlapped(tty->portHandle, &tty->readOverlapped, &count))
             clearPortError(tty->portHandle, nullptr);
         return count;
@@ -109,6 +113,24 @@ static int drainInput(uint8_t *chunk, DWORD have)
     }
 }
 
+// After a delivery, looks for a byte right behind it for a few byte times
+// before going back to a kernel wait: a box that writes its answer byte by
+// byte (two acknowledgements) is then answered without a second wake-up,
+// which costs far more than a byte time under some drivers. Only after
+// received bytes, so an idle port costs nothing.
+static void lingerForMore(uint8_t *chunk)
+{
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    LONGLONG limit = frequency.QuadPart * READER_LINGER_US / 1000000;
+    do {
+        if (drainInput(chunk, 0))
+            QueryPerformanceCounter(&start);
+        QueryPerformanceCounter(&now);
+    } while (now.QuadPart - start.QuadPart < limit);
+}
+
 // Waits for this thread's overlapped operation, or for ClosePort, which
 // makes the thread cancel the operation; FALSE when it did not complete.
 static BOOL awaitOrStop(TtyState *tty, HANDLE port, OVERLAPPED *overlapped, DWORD *count)
@@ -133,8 +155,10 @@ static void awaitNextByte(TtyState *tty, HANDLE port, OVERLAPPED *overlapped, ui
         if (!awaitOrStop(tty, port, overlapped, &n))
             n = 0;
     }
-    if (n == 1)
+    if (n == 1) {
         drainInput(chunk, 1);
+        lingerForMore(chunk);
+    }
 }
 
 // A reader that ClosePort gave up on may end long after a newer one began:
@@ -186,7 +210,9 @@ DWORD WINAPI PortReaderThread(LPVOID parameter)
             if (!(mask & EV_RXCHAR) && isCurrentReader(tty))
                 eventWaitWorks = 0;
         }
-        if (!drainInput(chunk, 0) && !(mask & EV_RXCHAR) && isCurrentReader(tty))
+        if (drainInput(chunk, 0))
+            lingerForMore(chunk);
+        else if (!(mask & EV_RXCHAR) && isCurrentReader(tty))
             awaitNextByte(tty, port, &wait, chunk);
     }
     CloseHandle(wait.hEvent);

@@ -247,16 +247,19 @@ static int acceptSecondAck(HWND window)
     }
     upload.ackWatch2 = 0;
     int acked = ++upload.blocksAcked;
-    postCommand(upload.progressDialog, IDC_PERCENT, acked);
-    if (last)
+    if (last) {
+        postCommand(upload.progressDialog, IDC_PERCENT, acked);
         return endTransfer(window);
-
-    int length = 0;
-    if (!readBlock(&length)) {
-        abandonTransfer(window, UPLOAD_WAIT_ACK1);
-        return 1;
     }
-    sendImageBlock(window, length);
+    // The next block goes out before the report: the box waits for it, the
+    // page does not.
+    int length = 0;
+    int readable = readBlock(&length);
+    if (readable)
+        sendImageBlock(window, length);
+    postCommand(upload.progressDialog, IDC_PERCENT, acked);
+    if (!readable)
+        abandonTransfer(window, UPLOAD_WAIT_ACK1);
     return 1;
 }
 
