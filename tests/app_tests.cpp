@@ -175,6 +175,59 @@ TEST_F(AppTest, InvalidFileOffersRetryThenAGoodFileIsAccepted)
     EXPECT_EQ(0u, WaitExit(app, 10000));
 }
 
+// A box that asks for data before any image is chosen makes the program
+// open the file dialog and the warning itself, on its reader thread; Abort
+// there still means that nothing more reaches the box.
+TEST_F(AppTest, AbortOnAWarningTheEngineOpenedSendsNothing)
+{
+    StartBox("--handshake-first");
+    ASSERT_NO_FATAL_FAILURE(WalkToConnect());
+    PowerOnBox();
+    HWND page = WaitPage(app, PAGE_FILE, 8000);
+    ASSERT_TRUE(page) << "the file dialog opened by the box's go-ahead\n" << BoxLog();
+    ChooseFile(page, goodImage);
+    page = WaitPage(app, PAGE_WARNING, 5000);
+    ASSERT_TRUE(page) << "warning";
+    Press(page, IDOK);   // Abort
+    EXPECT_EQ(0u, WaitExit(app, 10000));
+    Sleep(500);
+    std::string log = BoxLog();
+    EXPECT_NE(std::string::npos, log.find("event=go-ahead")) << log;
+    EXPECT_EQ(std::string::npos, log.find("event=length")) << "nothing after the handshake answer\n" << log;
+}
+
+// An image emptied after the warning: one failure page, and no second one
+// from the start watchdog of the same attempt.
+TEST_F(AppTest, ImageEmptiedAfterTheWarningGivesOneFailurePage)
+{
+    StartBox("");
+    std::string path = WriteImage("app-emptied.bin", ValidImage(16 * 1024, 0));
+    ASSERT_NO_FATAL_FAILURE(WalkToWarning(path));
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              TRUNCATE_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    Press(WaitPage(app, PAGE_WARNING, 100), IDCANCEL);   // Continue
+    HWND page = WaitPage(app, PAGE_FAIL_MAINS, 20000);
+    ASSERT_TRUE(page) << "failure page\n" << BoxLog();
+    EXPECT_EQ(std::string::npos, BoxLog().find("event=length")) << "no length, no block";
+    auto failurePages = [&] {
+        int n = 0;
+        for (HWND dialog : VisibleDialogs(app.process.dwProcessId))
+            n += PageKindOf(dialog) == PAGE_FAIL_MAINS;
+        return n;
+    };
+    PumpUntil([&] { return failurePages() > 1; }, 12000);
+    EXPECT_EQ(1, failurePages()) << "the start watchdog reported the same failure again";
+    Press(page, IDOK);
+    page = WaitPage(app, PAGE_PORT, 5000);
+    ASSERT_TRUE(page) << "the wizard starts over";
+    PumpUntil([&] { return failurePages() > 0; }, 8000);
+    EXPECT_EQ(0, failurePages()) << "nothing of the old attempt fires into the new wizard";
+    Press(page, IDCANCEL);
+    EXPECT_EQ(0u, WaitExit(app, 10000));
+}
+
 // Every Cancel (and Abort) ends the program with exit code 0.
 TEST_F(AppTest, CancelOnEachPageEndsTheProgramCleanly)
 {
