@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # xmodem-ref.sh BUILD_NATIVE_DIR WORK_DIR IMAGE...
 # The reference figures: each image sent with "sx -k" to "rx -c" over the
-# pacer's line at 115200 8N1, one line of figures per image. Exits non-zero
+# pacer's line at 115200 8N1, one line of key=value figures per image. Exits non-zero
 # if any transfer failed or arrived different; every failure is reported.
 set -u
 
@@ -105,6 +105,7 @@ for img in "$@"; do
     pacer_pid=
 
     marks=$(grep '^pacer: first-block=' "$work/pacer.out")
+    turn=$(grep '^pacer: turnaround ' "$work/pacer.out" | sed 's/^pacer: turnaround //')
     first=$(sed -n 's/.*first-block=\([^ ]*\).*/\1/p' <<<"$marks")
     eot=$(sed -n 's/.*eot=\([^ ]*\).*/\1/p' <<<"$marks")
 
@@ -120,16 +121,17 @@ for img in "$@"; do
     fi
     [ "$verdict" = identical ] || failures=$((failures + 1))
 
+    # One line of key=value figures: the data phase runs from the first
+    # block to the end of transmission as they crossed the paced line.
     awk -v size="$size" -v t0="$t0" -v t1="$t1" -v first="$first" -v eot="$eot" \
-        -v rate="$LINE_RATE" -v verdict="$verdict" 'BEGIN {
+        -v rate="$LINE_RATE" -v verdict="$verdict" -v turn="$turn" 'BEGIN {
         wall = t1 - t0
         if (first ~ /^[0-9.]+$/ && eot ~ /^[0-9.]+$/ && eot > first) {
             data = eot - first
-            printf "xmodem-1k  %d bytes  wall %.2f s  data %.2f s  %.0f B/s  %.1f %% of line  %s\n",
-                   size, wall, data, size / data, size / data / rate * 100, verdict
+            printf "xmodem-1k size=%d wall=%.2f seconds=%.3f rate=%.1f line=%.3f %s result=%s\n",
+                   size, wall, data, size / data, size / data / rate * 100, turn, verdict
         } else {
-            printf "xmodem-1k  %d bytes  wall %.2f s  data ? s  ? B/s  ? %% of line  %s\n",
-                   size, wall, verdict
+            printf "xmodem-1k size=%d wall=%.2f seconds=none %s result=%s\n", size, wall, turn, verdict
         }
     }'
 done

@@ -1,0 +1,126 @@
+// benchdrive: the benchmark's driver of the real TesselFlash.exe, run under
+// tests/with-ports.sh (the box simulator on COM7). One measurement a call,
+// printed as one line of key=value figures for bench.sh to gather:
+//   benchdrive upload SIZE      a paced upload of a SIZE-byte image, start to
+//                               completion page, with the box's turnaround figures
+//   benchdrive idle SECONDS     the program left at the cable page with the port
+//                               open: its CPU share and resident memory over SECONDS
+#include "tools/bench/procusage.h"
+#include "tests/upload_harness.h"
+#include "app/ids.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#define LINE_RATE         11520.0
+#define BLOCK_LINE_BYTES  1030.0   // 1024 data + 4 checksum out, 2 acks back
+#define BLOCK_BYTES       1024.0
+
+static std::string verdictOf(const std::string &log)
+{
+    size_t at = log.rfind("verdict=");
+    if (at == std::string::npos)
+        return "none";
+    size_t end = log.find_first_of(" \r\n", at);
+    return log.substr(at + 8, end - at - 8);
+}
+
+// The box's last "turnaround" report line, or "" when it gave none.
+static std::string turnaroundOf(const std::string &log)
+{
+    size_t at = log.rfind("turnaround");
+    if (at == std::string::npos)
+        return "";
+    size_t end = log.find_first_of("\r\n", at);
+    std::string line = log.substr(at, end - at);
+    char text[128];
+    snprintf(text, sizeof text, "p50=%.3f p99=%.3f max=%.3f", ReadNumberAfter(line, "p50="),
+             ReadNumberAfter(line, "p99="), ReadNumberAfter(line, "max="));
+    return text;
+}
+
+static DWORD closeProgram(App &app)
+{
+    HWND main = MainWindowOf(app);
+    if (main)
+        PostMessageA(main, WM_CLOSE, 0, 0);
+    return WaitExit(app, 15000);
+}
+
+static int runUpload(uint32_t size)
+{
+    Bytes image;
+    ImageSpec spec = ValidImage(size, 0);
+    spec.word9 = size;
+    char name[64];
+    snprintf(name, sizeof name, "drive-%u.bin", unsigned(size));
+    DrivePlan plan;
+    plan.image = WriteImage(name, spec, &image);
+    plan.portIndex = BoxPortIndex();
+    StartBox("--pace");
+    App app;
+    if (!Launch(app)) {
+        printf("program size=%u result=cannot-start\n", unsigned(size));
+        return 0;
+    }
+    DriveResult result = DriveWizard(app, plan);
+    WaitBoxLog("text=boot", 10000);
+    Usage usage = UsageOf(app);
+    std::string log = BoxLog();
+    closeProgram(app);
+    StopBox();
+    double seconds = ReadNumberAfter(log, "data_seconds=");
+    double rate = seconds > 0 ? size / seconds : 0;
+    int ok = result.end == PAGE_COMPLETED && verdictOf(log) == "complete" &&
+             ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image;
+    printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f %s result=%s\n",
+           unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
+           100.0 * rate / (LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
+           turnaroundOf(log).c_str(), ok ? "identical" : "FAILED");
+    return ok;
+}
+
+// Welcome, the port page with the box's port, then the cable page is left up.
+static int runIdle(int seconds)
+{
+    StartBox("--pace");
+    App app;
+    if (!Launch(app))
+        return 0;
+    HWND page = WaitPage(app, PAGE_WELCOME, 20000);
+    Press(page, 3);
+    page = WaitPage(app, PAGE_PORT, 5000);
+    SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, BoxPortIndex(), 0);
+    Press(page, 3);
+    if (!WaitPage(app, PAGE_CABLE, 5000)) {
+        printf("idle result=no-cable-page\n");
+        closeProgram(app);
+        return 0;
+    }
+    Sleep(2000);   // let start-up's own work settle
+    Usage start = UsageOf(app);
+    DWORD began = GetTickCount();
+    Sleep(DWORD(seconds) * 1000);
+    Usage end = UsageOf(app);
+    double wall = (GetTickCount() - began) / 1000.0;
+    closeProgram(app);
+    StopBox();
+    printf("idle seconds=%.1f program_cpu=%.3f%% server_cpu=%.3f%% rss_start_mib=%.3f rss_end_mib=%.3f "
+           "rss_growth_kib=%.0f files=%d\n", wall,
+           100.0 * (end.linuxCpuTicks - start.linuxCpuTicks) / PROC_TICKS_PER_SECOND / wall,
+           100.0 * (end.serverCpuTicks - start.serverCpuTicks) / PROC_TICKS_PER_SECOND / wall,
+           start.residentMiB, end.residentMiB, (end.residentMiB - start.residentMiB) * 1024.0, end.descriptors);
+    return start.linuxCpuTicks >= 0 && end.residentMiB >= 0;
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc >= 3 && strcmp(argv[1], "upload") == 0)
+        return runUpload(uint32_t(strtoul(argv[2], nullptr, 0))) ? 0 : 1;
+    if (argc >= 3 && strcmp(argv[1], "idle") == 0)
+        return runIdle(atoi(argv[2])) ? 0 : 1;
+    fprintf(stderr, "usage: benchdrive upload SIZE | idle SECONDS\n");
+    return 2;
+}
