@@ -113,14 +113,6 @@ TEST_F(Link, WholeImageArrivesIntactAndTheBoxIsRebooted)
     EXPECT_EQ(nullptr, upload.imageFile);
 }
 
-TEST_F(Link, LostAcknowledgementEndsInTheRetryCommand)
-{
-    Run("--drop-ack 3", 40 * 1024);
-    ASSERT_TRUE(PumpUntil([] { return failRetries > 0; }, 20000)) << BoxLog();
-    EXPECT_EQ(UPLOAD_IDLE, upload.uploadState);
-    EXPECT_EQ(1, failRetries);
-}
-
 TEST_F(Link, RejectedBlockRestartsFromTheFirstByte)
 {
     Run("--reject 2 --reject-byte F0 --rehandshake", 40 * 1024 + 5);

@@ -340,28 +340,4 @@ TEST_F(SerialLink, CancelOnThePortPageStopsTheAttempt)
     EXPECT_EQ(1, Tty()->portNumber) << "Cancel keeps the port";
 }
 
-TEST(TtyRecord, NewRecordHasItsDefaults)
-{
-    HWND window = CreateTestMainWindow(nullptr);
-    TtyState *tty = GetTtyState(window);
-    ASSERT_NE(nullptr, tty);
-    EXPECT_EQ(0, tty->connected);
-    EXPECT_EQ(0u, tty->readerThreadId.load());
-    EXPECT_EQ(1, tty->portNumber);
-    EXPECT_EQ(115200u, tty->baudRate);
-    EXPECT_EQ(8, tty->byteSize);
-    EXPECT_EQ(0, tty->flowControl);
-    EXPECT_EQ(0, tty->parity);
-    EXPECT_EQ(0, tty->stopBits);
-    EXPECT_EQ(1, tty->displayErrors);
-    EXPECT_EQ(0, tty->caretState);
-    EXPECT_EQ(RGB(0, 0, 0), tty->textColor);
-    for (char cell : tty->screen)
-        ASSERT_EQ(' ', cell);
-    EXPECT_GT(tty->charWidth, 0);
-    EXPECT_GT(tty->charHeight, 0);
-    DestroyTestMainWindow(window);
-    EXPECT_EQ(0, DestroyTtyState(window)) << "no record left";
-}
-
 }  // namespace
