@@ -36,7 +36,7 @@ for round in $(seq "$rounds"); do
 done
 wineserver -k 2>/dev/null || true
 echo
-echo "== idle: the program at the cable page with the port open for $idle s"
+echo "== idle: the program at the Welcome page (port closed, up to 60 s), then at the cable page with the port open for $idle s"
 tessel_xvfb tests/with-ports.sh "$build/benchdrive.exe" idle "$idle" 2>&1 | quiet | grep '^idle ' | tee -a "$results" || true
 echo
 echo "== medians [min-max] over $rounds rounds; data phase from the go-ahead (program) or the first"

@@ -32,7 +32,7 @@ $2 == "program" || $2 == "xmodem-1k" {
     values[key, "peak", n] = field("peak_mib")
     if (field("result") != "identical") failed[key]++
 }
-$1 == "idle" { idleLine = $0 }
+$1 == "idle" { idleLines[++idles] = $0 }
 END {
     printf "%-19s %-24s %-27s %-24s %-24s %-24s %s\n", "side, bytes", "seconds", "% of line", \
            "turnaround p50 ms", "p99 ms", "max ms", "peak WS MiB"
@@ -43,5 +43,5 @@ END {
                summary(key, "max", "%.3f"), key ~ /^program/ ? summary(key, "peak", "%.1f") : "-", \
                failed[key] ? "  FAILED " failed[key] : ""
     }
-    if (idleLine != "") print idleLine
+    for (i = 1; i <= idles; i++) print idleLines[i]
 }
