@@ -85,13 +85,22 @@ static void fitAxis(HWND window, int bar, int pageSize, int clientSize, int32_t 
     SetScrollRange(window, bar, 0, *maximum, TRUE);
 }
 
+// Showing or hiding the vertical bar changes the client width and resizes
+// the window again from inside the first fit: that inner resize has fitted
+// both axes to the newer size, and the outer one must not undo it.
 int ScreenResize(HWND window, uint16_t height, uint16_t width)
 {
+    static int resizes;   // user-interface thread only
     TtyState *tty = GetTtyState(window);
     if (!tty)
         return 0;
+    int resize = ++resizes;
     tty->clientHeight = height;
     fitAxis(window, SB_VERT, SCREEN_ROWS * tty->charHeight, tty->clientHeight, &tty->yScrollMax, &tty->yOffset);
+    if (resize != resizes) {
+        InvalidateRect(window, nullptr, TRUE);
+        return 1;
+    }
     tty->clientWidth = width;
     fitAxis(window, SB_HORZ, SCREEN_COLS * tty->charWidth, tty->clientWidth, &tty->xScrollMax, &tty->xOffset);
     InvalidateRect(window, nullptr, TRUE);

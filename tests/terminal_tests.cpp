@@ -1,32 +1,37 @@
-// The character page on a real, hidden window: scroll ranges and offsets
-// across resizes and scroll codes, the cells an update rectangle repaints,
-// the caret and keyboard bytes that go to the port only while connected.
-// Cells are fixed at 8 x 12, so the page is 960 x 480 pixels.
+// The character page on a real, hidden window: scroll ranges and offsets,
+// the cells an update rectangle repaints, and the caret and keys that reach
+// the port only while connected. Cells are 8 x 12: the page is 960 x 480.
 #include "serial/serial.h"
 #include "terminal/screen.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <string>
+#include <tuple>
 
 namespace {
 
 const int CW = 8, CH = 12, PAGE_W = SCREEN_COLS * CW, PAGE_H = SCREEN_ROWS * CH;
 
-// Showing or hiding a bar sends a nested WM_SIZE with the real client size,
-// which would overwrite the sizes a test hands to ScreenResize itself.
-bool followSize = true;
-
+// WM_SIZE is not passed on: showing or hiding a bar would send one with the
+// real client size and overwrite the sizes a test hands to ScreenResize.
 LRESULT CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message) {
-    case WM_CREATE: return CreateTtyState(window) == 1 ? 0 : -1;
-    case WM_DESTROY: DestroyTtyState(window); return 0;
-    case WM_SIZE:
-        if (followSize)
-            ScreenResize(window, HIWORD(lParam), LOWORD(lParam));
+    if (message == WM_CREATE)
+        return CreateTtyState(window) == 1 ? 0 : -1;
+    if (message == WM_DESTROY)
+        DestroyTtyState(window);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// As the main window does: every WM_SIZE, the bars' own included, resizes the page.
+LRESULT CALLBACK SizedPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SIZE) {
+        ScreenResize(window, HIWORD(lParam), LOWORD(lParam));
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return PageProc(window, message, wParam, lParam);
 }
 
 class Terminal : public ::testing::Test {
@@ -37,182 +42,109 @@ protected:
 
     void SetUp() override
     {
-        static ATOM atom = [] {
-            WNDCLASSA c = {};
-            c.lpfnWndProc = PageProc;
-            c.cbWndExtra = sizeof(LONG_PTR);
-            c.hInstance = GetModuleHandleA(nullptr);
-            c.lpszClassName = "TerminalTestPage";
-            return RegisterClassA(&c);
-        }();
+        static const WNDCLASSA page = { 0, PageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
+                                        nullptr, nullptr, nullptr, nullptr, "TerminalTestPage" };
+        static const ATOM atom = RegisterClassA(&page);
         ASSERT_NE(0, atom);
-        followSize = true;
         window = CreateWindowExA(0, "TerminalTestPage", "", WS_OVERLAPPEDWINDOW, 0, 0, 550, 350,
                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-        ASSERT_NE(nullptr, window);
-        tty = GetTtyState(window);
-        ASSERT_NE(nullptr, tty);
+        ASSERT_NE(nullptr, tty = GetTtyState(window));
         tty->charWidth = CW;
         tty->charHeight = CH;
-        followSize = false;
         ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, nullptr, 0));
         tty->portHandle = pipeWrite;
     }
 
     void TearDown() override
     {
-        if (tty)
-            tty->connected = 0;
-        if (window)
-            DestroyWindow(window);
-        if (pipeRead)
-            CloseHandle(pipeRead);
-        if (pipeWrite)
-            CloseHandle(pipeWrite);
+        DestroyWindow(window);
+        CloseHandle(pipeRead);
+        CloseHandle(pipeWrite);
     }
-
-    std::string Written()
+    std::string Written()   // the bytes sent to the port since the last call
     {
-        DWORD available = 0;
-        EXPECT_TRUE(PeekNamedPipe(pipeRead, nullptr, 0, nullptr, &available, nullptr));
-        std::string bytes(available, '\0');
-        DWORD got = 0;
-        if (available && !ReadFile(pipeRead, &bytes[0], available, &got, nullptr))
-            ADD_FAILURE() << "pipe read failed";
-        return bytes;
+        char bytes[64];
+        DWORD available = 0, got = 0;
+        if (PeekNamedPipe(pipeRead, nullptr, 0, nullptr, &available, nullptr) && available)
+            ReadFile(pipeRead, bytes, sizeof bytes, &got, nullptr);
+        return std::string(bytes, got);
     }
-
-    // Fields and the window's bars must agree, and the invariants must hold.
-    void ExpectAxes(int yMax, int yOffset, int xMax, int xOffset)
+    void ScrollTo(int yOffset, int xOffset)   // the record and the bars, without painting
     {
-        ExpectBar(SB_VERT, PAGE_H, tty->clientHeight, tty->yScrollMax, tty->yOffset, yMax, yOffset);
-        ExpectBar(SB_HORZ, PAGE_W, tty->clientWidth, tty->xScrollMax, tty->xOffset, xMax, xOffset);
+        SetScrollPos(window, SB_VERT, tty->yOffset = yOffset, FALSE);
+        SetScrollPos(window, SB_HORZ, tty->xOffset = xOffset, FALSE);
     }
-    void ExpectBar(int bar, int page, int client, int maximum, int offset, int wantMax, int wantOffset)
+    // The record's maximum and offset and the window's bar all agree with these.
+    void ExpectAxis(const char *name, int bar, int max, int offset, int ttyMax, int ttyOffset)
     {
-        SCOPED_TRACE(bar == SB_VERT ? "vertical" : "horizontal");
-        EXPECT_EQ(wantMax, maximum);
-        EXPECT_EQ(wantOffset, offset);
-        EXPECT_EQ(page > client ? page - client : 0, maximum);
         int low = -1, high = -1;
         GetScrollRange(window, bar, &low, &high);
-        EXPECT_EQ(0, low);
-        EXPECT_EQ(wantMax, high);
-        EXPECT_EQ(wantOffset, GetScrollPos(window, bar));
+        EXPECT_EQ(std::make_tuple(max, offset, 0, max, offset),
+                  std::make_tuple(ttyMax, ttyOffset, low, high, GetScrollPos(window, bar)))
+            << name << " (maximum, offset, bar minimum, bar maximum, bar position)";
     }
-
-    HWND CaretWindow()
+    void ExpectAxes(int yMax, int yOffset, int xMax, int xOffset)
     {
-        GUITHREADINFO info = {};
-        info.cbSize = sizeof(info);
-        EXPECT_TRUE(GetGUIThreadInfo(GetCurrentThreadId(), &info));
-        return info.hwndCaret;
+        ExpectAxis("vertical", SB_VERT, yMax, yOffset, tty->yScrollMax, tty->yOffset);
+        ExpectAxis("horizontal", SB_HORZ, xMax, xOffset, tty->xScrollMax, tty->xOffset);
     }
 };
 
-TEST_F(Terminal, ResizeSetsMaximaAndBars)
+// Each row starts from a 100 x 300 client (maxima 380 and 660) at the given offsets.
+TEST_F(Terminal, ResizeSetsMaximaAndOnlyLowersOffsets)
 {
-    struct Row { const char *name; uint16_t height, width; int yMax, xMax; };
+    struct Row { const char *name; uint16_t height, width; int yFrom, xFrom, yMax, yOffset, xMax, xOffset; };
     const Row rows[] = {
-        { "smaller", 300, 400, PAGE_H - 300, PAGE_W - 400 },
-        { "one pixel short", PAGE_H - 1, PAGE_W - 1, 1, 1 },
-        { "exactly the page", PAGE_H, PAGE_W, 0, 0 },
-        { "larger", 1000, 1500, 0, 0 },
-        { "taller only", 1000, 400, 0, PAGE_W - 400 },
-        { "minimised", 0, 0, PAGE_H, PAGE_W },
+        { "smaller", 300, 400, 0, 0, 180, 0, 560, 0 },
+        { "one pixel short", PAGE_H - 1, PAGE_W - 1, 5, 5, 1, 1, 1, 1 },
+        { "exactly the page", PAGE_H, PAGE_W, 80, 460, 0, 0, 0, 0 },
+        { "larger", 1000, 1500, 380, 660, 0, 0, 0, 0 },
+        { "taller only", 1000, 400, 80, 460, 0, 0, 560, 460 },
+        { "maxima fall below the offsets", 400, 500, 380, 660, 80, 80, 460, 460 },
+        { "maxima rise above the offsets", 200, 300, 80, 460, 280, 80, 660, 460 },
+        { "minimised keeps the offsets", 0, 0, 80, 460, PAGE_H, 80, PAGE_W, 460 },
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
-        EXPECT_EQ(1, ScreenResize(window, r.height, r.width));
-        EXPECT_EQ(r.height, tty->clientHeight);
-        EXPECT_EQ(r.width, tty->clientWidth);
-        ExpectAxes(r.yMax, 0, r.xMax, 0);
-    }
-}
-
-TEST_F(Terminal, ResizeOnlyLowersOffsets)
-{
-    ScreenResize(window, 300, 400);
-    ScreenScrollVertical(window, SB_BOTTOM, 0);
-    ScreenScrollHorizontal(window, SB_RIGHT, 0);
-    ExpectAxes(180, 180, 560, 560);
-
-    ScreenResize(window, 400, 500);   // shrinks both maxima below the offsets
-    ExpectAxes(80, 80, 460, 460);
-    ScreenResize(window, 200, 300);   // grows the maxima; offsets stay
-    ExpectAxes(280, 80, 660, 460);
-    ScreenResize(window, 0, 0);       // minimise: full page, offsets kept
-    ExpectAxes(PAGE_H, 80, PAGE_W, 460);
-    ScreenResize(window, 200, 300);   // restore
-    ExpectAxes(280, 80, 660, 460);
-    ScreenResize(window, PAGE_H, PAGE_W + 40);
-    ExpectAxes(0, 0, 0, 0);
-}
-
-// Through real WM_SIZE messages, nested ones included, the fields and the
-// bars still end in step with each other.
-TEST_F(Terminal, WindowResizeKeepsBarsInStep)
-{
-    followSize = true;
-    const SIZE outer[] = { { 700, 300 }, { 1200, 700 }, { 990, 300 }, { 550, 530 }, { 400, 250 } };
-    for (const SIZE &o : outer) {
-        SCOPED_TRACE(std::to_string(o.cx) + " x " + std::to_string(o.cy));
-        SetWindowPos(window, nullptr, 0, 0, o.cx, o.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        ExpectAxes(tty->yScrollMax, 0, tty->xScrollMax, 0);
+        ScreenResize(window, 100, 300);
+        ScrollTo(r.yFrom, r.xFrom);
+        ScreenResize(window, r.height, r.width);
+        ExpectAxes(r.yMax, r.yOffset, r.xMax, r.xOffset);
     }
 }
 
 // Client 100 x 300: vertical max 380 (cell 12), horizontal max 660 (cell 8).
-TEST_F(Terminal, ScrollCodes)
+// Each code runs on each axis in turn; the other axis sits at 7 and must stay.
+TEST_F(Terminal, ScrollCodesMoveOneAxisWithinItsRange)
 {
-    struct Row { const char *name; bool vertical; uint16_t code, position; int start, result, end; };
+    struct Row { const char *name; uint16_t code, position; int yFrom, yTo, xFrom, xTo; };
     const Row rows[] = {
-        { "line up at 0", true, SB_LINEUP, 0, 0, 1, 0 },
-        { "line up below a cell", true, SB_LINEUP, 0, 5, 1, 0 },
-        { "line down", true, SB_LINEDOWN, 0, 0, 1, 12 },
-        { "line down near max", true, SB_LINEDOWN, 0, 375, 1, 380 },
-        { "page down off-cell", true, SB_PAGEDOWN, 0, 0, 1, 100 },
-        { "page down clamps", true, SB_PAGEDOWN, 0, 300, 1, 380 },
-        { "page down at max", true, SB_PAGEDOWN, 0, 380, 1, 380 },
-        { "page up", true, SB_PAGEUP, 0, 250, 1, 150 },
-        { "page up clamps", true, SB_PAGEUP, 0, 50, 1, 0 },
-        { "thumb position", true, SB_THUMBPOSITION, 77, 10, 1, 77 },
-        { "thumb position past max", true, SB_THUMBPOSITION, 500, 10, 1, 380 },
-        { "thumb track ignored", true, SB_THUMBTRACK, 77, 10, 0, 10 },
-        { "top", true, SB_TOP, 0, 200, 1, 0 },
-        { "bottom", true, SB_BOTTOM, 0, 5, 1, 380 },
-        { "end scroll ignored", true, SB_ENDSCROLL, 0, 10, 0, 10 },
-        { "code 0xFFFF ignored", true, 0xFFFF, 50, 10, 0, 10 },
-        { "line left", false, SB_LINELEFT, 0, 20, 1, 12 },
-        { "line left at 0", false, SB_LINELEFT, 0, 0, 1, 0 },
-        { "line right near max", false, SB_LINERIGHT, 0, 655, 1, 660 },
-        { "page right off-cell", false, SB_PAGERIGHT, 0, 1, 1, 301 },
-        { "page right at max", false, SB_PAGERIGHT, 0, 660, 1, 660 },
-        { "page left clamps", false, SB_PAGELEFT, 0, 299, 1, 0 },
-        { "thumb position", false, SB_THUMBPOSITION, 333, 0, 1, 333 },
-        { "thumb track ignored", false, SB_THUMBTRACK, 333, 40, 0, 40 },
-        { "right", false, SB_RIGHT, 0, 0, 1, 660 },
-        { "end scroll ignored", false, SB_ENDSCROLL, 0, 40, 0, 40 },
+        { "line up/left", SB_LINEUP, 0, 20, 8, 20, 12 },
+        { "line up/left clamps at 0", SB_LINEUP, 0, 5, 0, 3, 0 },
+        { "line down/right", SB_LINEDOWN, 0, 0, 12, 0, 8 },
+        { "line down/right clamps at max", SB_LINEDOWN, 0, 375, 380, 655, 660 },
+        { "page down/right off-cell", SB_PAGEDOWN, 0, 0, 100, 1, 301 },
+        { "page down/right at max", SB_PAGEDOWN, 0, 380, 380, 660, 660 },
+        { "page up/left", SB_PAGEUP, 0, 250, 150, 350, 50 },
+        { "page up/left clamps at 0", SB_PAGEUP, 0, 50, 0, 299, 0 },
+        { "thumb position", SB_THUMBPOSITION, 77, 10, 77, 0, 77 },
+        { "thumb track ignored", SB_THUMBTRACK, 77, 10, 10, 40, 40 },
+        { "top/left", SB_TOP, 0, 200, 0, 100, 0 },
+        { "bottom/right", SB_BOTTOM, 0, 5, 380, 0, 660 },
+        { "end scroll ignored", SB_ENDSCROLL, 0, 10, 10, 40, 40 },
     };
     ScreenResize(window, 100, 300);
-    for (const Row &r : rows) {
-        SCOPED_TRACE(std::string(r.vertical ? "vertical " : "horizontal ") + r.name);
-        const int other = 7;   // the other axis must not move
-        tty->yOffset = r.vertical ? r.start : other;
-        tty->xOffset = r.vertical ? other : r.start;
-        SetScrollPos(window, SB_VERT, tty->yOffset, FALSE);
-        SetScrollPos(window, SB_HORZ, tty->xOffset, FALSE);
-        int result = r.vertical ? ScreenScrollVertical(window, r.code, r.position)
-                                : ScreenScrollHorizontal(window, r.code, r.position);
-        EXPECT_EQ(r.result, result);
-        if (r.vertical)
-            ExpectAxes(380, r.end, 660, other);
-        else
-            ExpectAxes(380, other, 660, r.end);
-    }
+    for (const Row &r : rows)
+        for (bool vertical : { true, false }) {
+            SCOPED_TRACE(std::string(vertical ? "vertical " : "horizontal ") + r.name);
+            ScrollTo(vertical ? r.yFrom : 7, vertical ? 7 : r.xFrom);
+            vertical ? ScreenScrollVertical(window, r.code, r.position)
+                     : ScreenScrollHorizontal(window, r.code, r.position);
+            ExpectAxes(380, vertical ? r.yTo : 7, 660, vertical ? 7 : r.xTo);
+        }
 }
 
-TEST_F(Terminal, CellsToPaint)
+TEST_F(Terminal, UpdateRectanglePaintsTheCellsItMeets)
 {
     struct Row { const char *name; int yOffset, xOffset; RECT update; CellSpan cells; };
     const Row rows[] = {
@@ -226,62 +158,52 @@ TEST_F(Terminal, CellsToPaint)
         { "only the margin", 0, 0, { 1000, 500, 1100, 600 }, { 39, 39, 119, 119 } },
         { "scrolled to the bottom right", 380, 660, { 0, 0, 300, 100 }, { 31, 39, 82, 119 } },
     };
+    auto rowsThenColumns = [](CellSpan s) { return std::make_tuple(s.firstRow, s.lastRow, s.firstColumn, s.lastColumn); };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         tty->yOffset = r.yOffset;
         tty->xOffset = r.xOffset;
-        CellSpan s = ScreenCellsToPaint(tty, &r.update);
-        EXPECT_EQ(r.cells.firstRow, s.firstRow);
-        EXPECT_EQ(r.cells.lastRow, s.lastRow);
-        EXPECT_EQ(r.cells.firstColumn, s.firstColumn);
-        EXPECT_EQ(r.cells.lastColumn, s.lastColumn);
+        EXPECT_EQ(rowsThenColumns(r.cells), rowsThenColumns(ScreenCellsToPaint(tty, &r.update)));
     }
 }
 
-TEST_F(Terminal, KeysReachThePortOnlyWhileConnected)
+TEST_F(Terminal, KeysReachThePortUnchangedOnlyWhileConnected)
 {
-    EXPECT_EQ(0, ScreenKeyChar(window, 'a'));
-    EXPECT_EQ(0, ScreenKeyChar(window, '\r'));
-    EXPECT_EQ("", Written());
-
+    ScreenKeyChar(window, 'a');
+    EXPECT_EQ("", Written()) << "while disconnected";
     tty->connected = 1;
-    const uint8_t keys[] = { 'a', 13, 8, 0, 0x1B, 0xFF };
-    for (uint8_t key : keys) {
-        SCOPED_TRACE(int(key));
-        EXPECT_EQ(1, ScreenKeyChar(window, key));
-        EXPECT_EQ(std::string(1, char(key)), Written());
+    for (int key : { int('a'), int('\r'), int('\b'), 0, 0x1B, 0xFF }) {
+        ScreenKeyChar(window, uint8_t(key));
+        EXPECT_EQ(std::string(1, char(key)), Written()) << "key " << key;
     }
     // No local echo: the page stays blank.
-    EXPECT_EQ(std::string(SCREEN_ROWS * SCREEN_COLS, ' '), std::string(tty->screen, sizeof tty->screen));
+    EXPECT_EQ(std::string(sizeof tty->screen, ' '), std::string(tty->screen, sizeof tty->screen));
 }
 
-TEST_F(Terminal, CaretOnlyWhileConnected)
+// The caret is one cell, on the cursor cell (column 3, row 5) less the offsets (16, 24).
+TEST_F(Terminal, CaretFollowsFocusOnlyWhileConnected)
 {
-    EXPECT_EQ(1, ScreenGainFocus(window));
-    EXPECT_EQ(0, tty->caretState);
-    EXPECT_EQ(nullptr, CaretWindow());
-
-    tty->connected = 1;
-    tty->xOffset = 16;
-    tty->yOffset = 24;
-    EXPECT_EQ(1, ScreenGainFocus(window));
-    EXPECT_EQ(1, tty->caretState);
-    EXPECT_EQ(window, CaretWindow());
-    POINT at = {};
-    GetCaretPos(&at);
-    EXPECT_EQ(-16, at.x);   // the top-left cell, moved by the offsets
-    EXPECT_EQ(-24, at.y);
-
-    // Losing focus while not connected leaves the caret alone.
-    tty->connected = 0;
-    EXPECT_EQ(1, ScreenLoseFocus(window));
-    EXPECT_EQ(1, tty->caretState);
-    EXPECT_EQ(window, CaretWindow());
-
-    tty->connected = 1;
-    EXPECT_EQ(1, ScreenLoseFocus(window));
-    EXPECT_EQ(0, tty->caretState);
-    EXPECT_EQ(nullptr, CaretWindow());
+    struct Row { const char *name; bool connected, gain, caret; };
+    const Row rows[] = {
+        { "focus while closed", false, true, false },
+        { "focus while open", true, true, true },
+        { "blur while closed keeps it", false, false, true },
+        { "blur while open", true, false, false },
+        { "focus again while open", true, true, true },
+    };
+    tty->cursorColumn = 3, tty->cursorRow = 5, tty->xOffset = 16, tty->yOffset = 24;
+    const auto cell = std::make_tuple(3 * CW - 16, 5 * CH - 24, 4 * CW - 16, 6 * CH - 24);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        tty->connected = r.connected;
+        r.gain ? ScreenGainFocus(window) : ScreenLoseFocus(window);
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof(info);
+        GetGUIThreadInfo(GetCurrentThreadId(), &info);
+        const RECT &c = info.rcCaret;
+        EXPECT_EQ(r.caret ? window : nullptr, info.hwndCaret);
+        EXPECT_EQ(r.caret ? cell : std::make_tuple(0, 0, 0, 0), std::make_tuple(c.left, c.top, c.right, c.bottom));
+    }
 }
 
 TEST_F(Terminal, NoRecordMeansNothingHappens)
@@ -293,6 +215,32 @@ TEST_F(Terminal, NoRecordMeansNothingHappens)
     EXPECT_EQ(0, ScreenLoseFocus(nullptr));
     EXPECT_EQ(0, ScreenPlaceCaret(nullptr));
     EXPECT_EQ(0, ScreenKeyChar(nullptr, 'a'));
+}
+
+// A bar that appears or goes while the window is resized changes the client
+// area once more: the ranges must fit the client area the window ends with.
+TEST(TerminalWindow, RangesFitTheFinalClientAreaWhenBarsComeAndGo)
+{
+    static const WNDCLASSA page = { 0, SizedPageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
+                                    nullptr, nullptr, nullptr, nullptr, "TerminalSizedPage" };
+    static const ATOM atom = RegisterClassA(&page);
+    ASSERT_NE(0, atom);
+    HWND window = CreateWindowExA(0, "TerminalSizedPage", "", WS_OVERLAPPEDWINDOW, 0, 0, 550, 350, nullptr,
+                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+    TtyState *tty = GetTtyState(window);
+    ASSERT_NE(nullptr, tty);
+    tty->charWidth = CW;
+    tty->charHeight = CH;
+    const int sizes[][2] = { { 550, 530 }, { 400, 250 }, { 1100, 700 }, { 300, 600 }, { 980, 300 }, { 550, 350 } };
+    for (auto size : sizes) {
+        SCOPED_TRACE(std::to_string(size[0]) + " x " + std::to_string(size[1]));
+        SetWindowPos(window, nullptr, 0, 0, size[0], size[1], SWP_NOMOVE | SWP_NOZORDER);
+        RECT client;
+        GetClientRect(window, &client);
+        EXPECT_EQ(std::max(0, PAGE_W - int(client.right)), tty->xScrollMax);
+        EXPECT_EQ(std::max(0, PAGE_H - int(client.bottom)), tty->yScrollMax);
+    }
+    DestroyWindow(window);
 }
 
 } // namespace
