@@ -5,9 +5,12 @@
 #include "tests/app_driver.h"
 #include "tests/upload_harness.h"
 #include "app/ids.h"
+#include "app/app.h"
 
 #include <gtest/gtest.h>
+#include <commctrl.h>
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -251,6 +254,87 @@ TEST_F(AppTest, CancelOnEachPageEndsTheProgramCleanly)
         EXPECT_EQ(0u, WaitExit(app, 10000));
         EXPECT_EQ(std::string::npos, BoxLog().find("event=go-ahead")) << "nothing was sent to the box";
     }
+}
+
+// ---------------------------------------------------------------- progress page
+// The page itself, in this process: opened modally as the main window opens
+// it, with a timer that acts from inside its modal loop.
+
+std::function<void()> insidePage;
+
+void CALLBACK ActInsidePage(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(nullptr, timer);
+    std::function<void()> act = insidePage;
+    insidePage = nullptr;
+    if (act)
+        act();
+}
+
+void OpenProgressPage(std::function<void()> act)
+{
+    insidePage = act;
+    SetTimer(nullptr, 0, 100, ActInsidePage);
+    DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(DLG_PROGRESS), nullptr, ProgressDlgProc, 0);
+}
+
+class ProgressPage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        INITCOMMONCONTROLSEX controls = { sizeof controls, ICC_PROGRESS_CLASS };
+        InitCommonControlsEx(&controls);
+        appInstance = GetModuleHandleA(nullptr);
+        ResetUpload();
+        upload.uploadState = UPLOAD_WAIT_ACK1;
+        upload.blockTotal = 5;
+    }
+    void TearDown() override { ResetUpload(); }
+    static HWND Bar(HWND page) { return FindWindowExA(page, nullptr, PROGRESS_CLASSA, nullptr); }
+};
+
+// A page that opens after the last report, or after its transfer ended,
+// has nothing to wait for and must not stay up.
+TEST_F(ProgressPage, CatchUpEndsAPageWhoseTransferIsOverOrComplete)
+{
+    struct { const char *name; int state; int acked; } rows[] = {
+        { "no transfer", UPLOAD_IDLE, 2 }, { "every block acknowledged", UPLOAD_WAIT_ACK1, 5 },
+    };
+    for (auto row : rows) {
+        SCOPED_TRACE(row.name);
+        upload.uploadState = row.state;
+        upload.blocksAcked = row.acked;
+        bool stayed = false;
+        OpenProgressPage([&] {
+            stayed = true;
+            PostMessageA(upload.progressDialog, WM_COMMAND, IDCANCEL, 0);
+        });
+        EXPECT_FALSE(stayed);
+        EXPECT_EQ(nullptr, upload.progressDialog.load());
+    }
+}
+
+// The page catches up with two blocks; the report of the second, queued
+// before the page was there, must not move the bar past the count; a page
+// opened for a transfer begun again ends the older one.
+TEST_F(ProgressPage, BarShowsTheCountAndANewerPageEndsTheOlder)
+{
+    upload.blocksAcked = 2;
+    LRESULT afterStaleReport = -1;
+    bool olderStillUp = true;
+    HWND older = nullptr;
+    OpenProgressPage([&] {
+        older = upload.progressDialog;
+        SendMessageA(older, WM_COMMAND, IDC_PERCENT, 2);
+        afterStaleReport = SendMessageA(Bar(older), PBM_GETPOS, 0, 0);
+        OpenProgressPage([&] {
+            PumpUntil([&] { return !IsWindowVisible(older); }, 1000);
+            olderStillUp = IsWindowVisible(older) != 0;
+            PostMessageA(upload.progressDialog, WM_COMMAND, IDCANCEL, 0);
+        });
+    });
+    EXPECT_EQ(2, afterStaleReport);
+    EXPECT_FALSE(olderStillUp);
 }
 
 }  // namespace

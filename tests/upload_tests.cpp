@@ -696,6 +696,21 @@ TEST_F(Upload, NothingReachesTheBoxOnceTheProgramOrThePortIsClosing)
     }
 }
 
+// A selection asked for while a transfer reads the image (a prompt the box
+// printed, a Retry) must neither close nor replace the file under it.
+TEST_F(Upload, ASelectionWhileATransferReadsTheImageChangesNothing)
+{
+    ASSERT_EQ(0, Choose(WriteImage("busy.bin", ValidImage(3000, 0), &image)));
+    Feed(mainWin, Concat({ HANDSHAKE, ACK }));
+    TakeWritten();
+    FILE *inUse = upload.imageFile;
+    EXPECT_EQ(CHOOSE_BUSY, ChooseFirmwareImage(mainWin, 1)) << "no file dialog while the image is sent";
+    EXPECT_EQ(inUse, upload.imageFile);
+    EXPECT_EQ(SENDER_IDLE, upload.senderState) << "no typing begins";
+    Feed(mainWin, ACKS);
+    EXPECT_EQ(ExpectedBlock(image, 1024, 1024), TakeWritten());
+}
+
 // ---------------------------------------------------------------- two threads
 // The same decisions taken on two real threads at random moments, thousands
 // of times: never two reports for one transfer or one prompt, never a block
