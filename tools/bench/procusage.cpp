@@ -16,23 +16,50 @@ static double fileTimeSeconds(const FILETIME &t)
     return (double(t.dwHighDateTime) * 4294967296.0 + double(t.dwLowDateTime)) / 1e7;
 }
 
-// The /proc folder of the first Linux process whose command line holds the
-// given word (and is no debugger).
+// Field n (from 1) of /proc/PID/stat, counting from the command in brackets.
+static double statField(const std::string &stat, int n)
+{
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1.0;
+    const char *p = stat.c_str() + close + 2;
+    for (int field = 3; field < n; field++) {
+        p = strchr(p, ' ');
+        if (!p)
+            return -1.0;
+        p++;
+    }
+    return atof(p);
+}
+
+// The /proc folder of the newest Linux process of this Wine prefix whose
+// command line holds the given word (and is no debugger): another prefix's
+// program may run on the same machine.
 static std::string processFolder(const char *word)
 {
+    const char *prefix = getenv("WINEPREFIX");
+    std::string mark = prefix ? std::string("WINEPREFIX=") + prefix + '\0' : "";
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
     if (search == INVALID_HANDLE_VALUE)
         return "";
     std::string found;
+    double newest = -1.0;
     do {
         if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9')
             continue;
         std::string folder = std::string("Z:\\proc\\") + entry.cFileName;
         std::string command = ReadTextFile(folder + "\\cmdline");
-        if (command.find(word) != std::string::npos && command.find("winedbg") == std::string::npos)
+        if (command.find(word) == std::string::npos || command.find("winedbg") != std::string::npos)
+            continue;
+        if (!mark.empty() && ReadTextFile(folder + "\\environ").find(mark) == std::string::npos)
+            continue;
+        double started = statField(ReadTextFile(folder + "\\stat"), 22);
+        if (started > newest) {
+            newest = started;
             found = folder;
-    } while (found.empty() && FindNextFileA(search, &entry));
+        }
+    } while (FindNextFileA(search, &entry));
     FindClose(search);
     return found;
 }
@@ -52,25 +79,13 @@ static int countEntries(const std::string &folder)
     return n;
 }
 
-// utime + stime: fields 14 and 15 of /proc/PID/stat, after the command in brackets.
+// utime + stime: fields 14 and 15 of /proc/PID/stat.
 static double cpuTicks(const std::string &folder)
 {
     if (folder.empty())
         return -1.0;
     std::string stat = ReadTextFile(folder + "\\stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return -1.0;
-    const char *p = stat.c_str() + close + 2;
-    double fields[13] = {};
-    for (int field = 3; field <= 15; field++) {
-        fields[field - 3] = atof(p);
-        p = strchr(p, ' ');
-        if (!p)
-            return -1.0;
-        p++;
-    }
-    return fields[14 - 3] + fields[15 - 3];
+    return statField(stat, 14) + statField(stat, 15);
 }
 
 Usage UsageOf(App &app)
