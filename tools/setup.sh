@@ -29,22 +29,22 @@ tessel_arch() {
 }
 
 # Configures a build folder for one toolchain, starting afresh if it was
-# configured for the other one.
+# configured for another one.
 tessel_configure() {
-    local source="$1" build="$2"
-    shift 2
-    if [ -f "$build/CMakeCache.txt" ] && ! grep -q "$*" "$build/CMakeCache.txt"; then
+    local source="$1" build="$2" toolchain="$3"
+    shift 3
+    if [ -f "$build/CMakeCache.txt" ] && ! grep -q -- "$toolchain" "$build/CMakeCache.txt"; then
         rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
     fi
-    cmake -S "$source" -B "$build" "$@" >/dev/null
+    cmake -S "$source" -B "$build" "-DCMAKE_TOOLCHAIN_FILE=$toolchain" "$@" >/dev/null
 }
 
 tessel_build() {
     local build="$1" arch="$2"
-    tessel_configure . "$build" "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release
+    tessel_configure . "$build" "cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release
     cmake --build "$build" -j2
     if [ "$arch" != i686 ]; then
-        tessel_configure . "$build/i686" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DBUILD_TESTS=OFF
+        tessel_configure . "$build/i686" cmake/mingw-i686.cmake -DBUILD_TESTS=OFF
         cmake --build "$build/i686" -j2 --target TesselFlash
     fi
     cmake -S tools -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
