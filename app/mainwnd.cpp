@@ -67,6 +67,7 @@ static int runCommand(HWND window, int id)
         }
         break;
     case CMD_SHOW_PROGRESS:
+        endConnectPage();   // a transfer runs: the box answered without a prompt
         ShowPage(window, DLG_PROGRESS, ProgressDlgProc, 0);
         break;
     case CMD_FAIL_RECOVER:

@@ -711,6 +711,19 @@ TEST_F(Upload, ASelectionWhileATransferReadsTheImageChangesNothing)
     EXPECT_EQ(ExpectedBlock(image, 1024, 1024), TakeWritten());
 }
 
+// A box that asks for data while the prompt watch runs has answered: the
+// watch ends, and the prompt it prints after the load finds nothing.
+TEST_F(Upload, TransferWithoutAPromptEndsThePromptWatch)
+{
+    ASSERT_EQ(0, Choose(WriteImage("noprompt.bin", ValidImage(1000, 0))));
+    upload.promptWatch = TICKS_PROMPT;
+    Feed(mainWin, Concat({ HANDSHAKE, ACK, ACKS }));
+    Feed(mainWin, ToBytes("\r\nHanSh> "));
+    Tick(mainWin, TICKS_PROMPT);
+    std::vector<Posted> posted = TakePosted();
+    EXPECT_EQ(0, Count(posted, CMD_MONITOR_FOUND) + Count(posted, CMD_NO_RESPONSE));
+}
+
 // ---------------------------------------------------------------- two threads
 // The same decisions taken on two real threads at random moments, thousands
 // of times: never two reports for one transfer or one prompt, never a block

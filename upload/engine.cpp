@@ -212,6 +212,9 @@ static int startTransfer(HWND window)
         ReleaseImage(IMAGE_SENDING);
         return 1;
     }
+    // A box that asked for data before it showed a prompt has answered: the
+    // prompt watch is over, and a prompt it prints later finds nothing.
+    upload.promptWatch.exchange(0);
     postCommand(window, CMD_SHOW_PROGRESS, upload.blockTotal);
     writeWord(window, uint32_t(upload.transferSize));
     sendImageBlock(window, length);

@@ -20,6 +20,7 @@ function summary(key, what, fmt,   n, i, list) {
     sorted(list, n)
     return sprintf(fmt " [" fmt "-" fmt "]", list[int((n + 1) / 2)], list[1], list[n])
 }
+{ sub(/\r$/, "") }   # the program's lines come from Windows with CR LF
 $2 == "program" || $2 == "xmodem-1k" {
     key = $2 " " field("size")
     if (!(key in count)) order[++keys] = key
