@@ -1,0 +1,177 @@
+// Seeded random numbers, per-run images and a Linux process's memory and
+// descriptors for the robustness runners. Windows gives no working set or
+// handle count of a Wine process that means anything here, so both come
+// from /proc through the Z: drive.
+#include "tools/bench/runsupport.h"
+#include "tests/upload_harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static uint32_t randomState = 1;
+
+void SeedRandom(uint32_t seed)
+{
+    randomState = seed;
+}
+
+uint32_t RandomBelow(uint32_t n)
+{
+    randomState = randomState * 1103515245u + 12345u;
+    return n ? (randomState >> 8) % n : 0;
+}
+
+// Neighbouring runs of one seed get unrelated numbers.
+uint32_t MixSeed(uint32_t seed, uint32_t run)
+{
+    uint32_t h = seed * 0x9E3779B1u ^ (run + 0x7F4A7C15u);
+    h ^= h >> 16;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    h *= 0xC2B2AE35u;
+    h ^= h >> 16;
+    return h;
+}
+
+int RandomBetween(int low, int high)
+{
+    return low + int(RandomBelow(uint32_t(high - low + 1)));
+}
+
+std::string WriteRunImage(const std::string &name, uint32_t size, uint32_t salt, Bytes *contents)
+{
+    ImageSpec spec = ValidImage(size, 0);
+    spec.word9 = size;
+    Bytes image;
+    std::string path = WriteImage(name, spec, &image);
+    uint32_t mix = salt * 2654435761u + 0x9E3779B9u;
+    for (size_t i = HEADER_SIZE; i < image.size(); i++) {
+        mix = mix * 1664525u + 1013904223u;
+        image[i] ^= uint8_t(mix >> 24);
+    }
+    FILE *file = fopen(path.c_str(), "wb");
+    if (!file || fwrite(image.data(), 1, image.size(), file) != image.size()) {
+        fprintf(stderr, "cannot write the image %s\n", path.c_str());
+        path.clear();
+    }
+    if (file)
+        fclose(file);
+    if (contents)
+        *contents = image;
+    return path;
+}
+
+int ReceivedEquals(const Bytes &image)
+{
+    return ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image;
+}
+
+std::string DescribeReceived(const Bytes &image)
+{
+    Bytes got = ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin"));
+    size_t at = 0;
+    while (at < got.size() && at < image.size() && got[at] == image[at])
+        at++;
+    char text[128];
+    snprintf(text, sizeof text, "received %u bytes, expected %u, first difference at byte %u", unsigned(got.size()),
+             unsigned(image.size()), unsigned(at));
+    return text;
+}
+
+std::string LinuxProcessFolder(const char *word)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cannot list Z:\\proc: error %lu\n", GetLastError());
+        return "";
+    }
+    // Wine names the process after its program, cut to the kernel's 15
+    // characters; the shells that started it only mention it in their
+    // arguments. Other Wine prefixes on the machine may run a program of the
+    // same name: only one in this prefix will do.
+    std::string wanted = std::string(word).substr(0, 15);
+    const char *prefix = getenv("WINEPREFIX");
+    std::string prefixEntry = prefix ? std::string("WINEPREFIX=") + prefix + '\0' : "";
+    std::string found;
+    do {
+        if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9')
+            continue;
+        std::string folder = std::string("Z:\\proc\\") + entry.cFileName;
+        std::string name = ReadTextFile(folder + "\\comm");
+        name = name.substr(0, name.find('\n'));
+        if (name != wanted)
+            continue;
+        std::string environment = '\0' + ReadTextFile(folder + "\\environ");
+        if (prefixEntry.empty() || environment.find('\0' + prefixEntry) != std::string::npos)
+            found = folder;
+    } while (found.empty() && FindNextFileA(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+static int countEntries(const std::string &folder)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return -1;
+    int n = 0;
+    do {
+        if (entry.cFileName[0] != '.')
+            n++;
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return n;
+}
+
+static double statusMiB(const std::string &status, const char *key)
+{
+    size_t at = status.find(key);
+    return at == std::string::npos ? -1.0 : atof(status.c_str() + at + strlen(key)) / 1024.0;
+}
+
+ProcessHold HoldOf(const std::string &procFolder)
+{
+    ProcessHold hold = { -1.0, -1.0, -1 };
+    if (procFolder.empty())
+        return hold;
+    std::string status = ReadTextFile(procFolder + "\\status");
+    hold.residentMiB = statusMiB(status, "VmRSS:");
+    hold.peakMiB = statusMiB(status, "VmHWM:");
+    hold.descriptors = countEntries(procFolder + "\\fd");
+    return hold;
+}
+
+std::string VerdictOf(const std::string &boxLog)
+{
+    size_t at = boxLog.rfind("verdict=");
+    if (at == std::string::npos)
+        return "none";
+    size_t end = boxLog.find_first_of(" \r\n", at);
+    return boxLog.substr(at + 8, end - at - 8);
+}
+
+std::vector<int> ParseFaultList(const char *names, const char *const *table, int count)
+{
+    std::vector<int> list;
+    if (strcmp(names, "each") == 0) {
+        for (int f = 0; f < count; f++)
+            list.push_back(f);
+        return list;
+    }
+    std::string rest = names;
+    while (!rest.empty()) {
+        std::string name = rest.substr(0, rest.find(','));
+        rest = rest.size() > name.size() ? rest.substr(name.size() + 1) : "";
+        int found = -1;
+        for (int f = 0; f < count; f++)
+            if (name == table[f])
+                found = f;
+        if (found < 0)
+            return {};
+        list.push_back(found);
+    }
+    return list;
+}
