@@ -172,7 +172,7 @@ static void noteReport(void)
 // judged (as a hang) instead of waiting inside OpenPort for ever.
 static void guardHang(void)
 {
-    if (hangGuardFired || GetTickCount() - runStart < HANG_MS)
+    if (hangGuardFired || GetTickCount() - runStart < HANG_MS || !connectDialog)
         return;
     hangGuardFired = 1;
     endConnectPage();
@@ -196,6 +196,7 @@ static LRESULT CALLBACK standInMain(HWND self, UINT message, WPARAM wParam, LPAR
         break;
     case CMD_SHOW_PROGRESS:
         progressShown++;
+        endConnectPage();   // as the main window: a box that asked for data first has answered
         break;
     case CMD_FAIL_RETRY:
         noteReport();
