@@ -23,7 +23,7 @@ echo "== calibration: hosts that wait a known time before each block, on both pa
 tools/bench/calibrate.sh "$build/native"
 echo
 echo "== one WritePort call a byte against one call a block, on a pty pair under Wine ($TESSEL_ARCH build)"
-tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" writecost 2>&1 | quiet
+tessel_xvfb tests/with-ports.sh "$build/benchdrive.exe" writecost 2>&1 | quiet
 echo
 echo "== paced uploads, $rounds rounds: TesselFlash.exe ($TESSEL_ARCH, Wine) to boxsim --pace; XMODEM-1K over the pacer"
 for round in $(seq "$rounds"); do

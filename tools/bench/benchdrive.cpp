@@ -5,13 +5,17 @@
 //                               completion page, with the box's turnaround figures
 //   benchdrive idle SECONDS     the program left at the cable page with the port
 //                               open: its CPU share and resident memory over SECONDS
+//   benchdrive writecost        one WritePort call a byte against one a block,
+//                               on the COM5/COM6 pty pair
 #include "tools/bench/procusage.h"
 #include "tests/upload_harness.h"
+#include "serial/serial.h"
 #include "app/ids.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #define LINE_RATE         11520.0
 #define BLOCK_LINE_BYTES  1030.0   // 1024 data + 4 checksum out, 2 acks back
@@ -123,13 +127,69 @@ static int runIdle(int seconds)
     return ok;
 }
 
+static std::atomic<int> draining{ 1 };
+
+static void drainBoxEnd(HANDLE port, size_t *total)
+{
+    uint8_t buffer[4096];
+    while (draining) {
+        DWORD n = 0;
+        if (ReadFile(port, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            *total += n;
+    }
+}
+
+// Times WritePort itself on the pty pair: one call a byte against one call a block.
+static int runWriteCost(void)
+{
+    HWND window = CreateTestMainWindow(nullptr);
+    TtyState *tty = GetTtyState(window);
+    HANDLE boxEnd = OpenBoxEnd("COM6");
+    if (!tty || boxEnd == INVALID_HANDLE_VALUE)
+        return 0;
+    COMMTIMEOUTS quick = { MAXDWORD, 0, 50, 0, 2000 };
+    SetCommTimeouts(boxEnd, &quick);
+    tty->portHandle = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+    if (tty->portHandle == INVALID_HANDLE_VALUE)
+        return 0;
+    size_t received = 0;
+    std::thread drain(drainBoxEnd, boxEnd, &received);
+    static uint8_t block[1024 + 4];
+    const int bytes = 256 * 1024;
+    struct { const char *what; int size; } rows[] = { { "one byte a call", 1 }, { "1028 bytes a call", 1028 } };
+    int ok = 1;
+    for (auto row : rows) {
+        LARGE_INTEGER start, end, frequency;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+        int calls = bytes / row.size;
+        for (int i = 0; i < calls; i++)
+            ok &= WritePort(window, block, row.size);
+        QueryPerformanceCounter(&end);
+        double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+        printf("WritePort %-18s %7d bytes  %7.3f s  %7.2f us a byte  %9.0f B/s\n", row.what, calls * row.size,
+               seconds, 1e6 * seconds / (calls * row.size), calls * row.size / seconds);
+    }
+    Sleep(300);
+    draining = 0;
+    drain.join();
+    CloseHandle(tty->portHandle);
+    tty->portHandle = INVALID_HANDLE_VALUE;
+    CloseHandle(boxEnd);
+    DestroyTestMainWindow(window);
+    return ok;
+}
+
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 3 && strcmp(argv[1], "upload") == 0)
         return runUpload(uint32_t(strtoul(argv[2], nullptr, 0))) ? 0 : 1;
+    if (argc >= 2 && strcmp(argv[1], "writecost") == 0)
+        return runWriteCost() ? 0 : 1;
     if (argc >= 3 && strcmp(argv[1], "idle") == 0)
         return runIdle(atoi(argv[2])) ? 0 : 1;
-    fprintf(stderr, "usage: benchdrive upload SIZE | idle SECONDS\n");
+    fprintf(stderr, "usage: benchdrive upload SIZE | idle SECONDS | writecost\n");
     return 2;
 }

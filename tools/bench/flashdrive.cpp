@@ -1,15 +1,14 @@
 // flashdrive: runs the real TesselFlash.exe against the box simulator as a
-// technician would, for the benchmark and the robustness run. Runs under
-// tests/with-ports.sh (the simulator on COM7, a pty pair on COM5/COM6).
-//   flashdrive bench                 paced and unpaced uploads of 64 KiB, 512 KiB, 2 MiB
+// technician would, for the robustness run, and writes images for the run
+// command. Runs under tests/with-ports.sh (the simulator on COM7).
 //   flashdrive image SIZE            writes a valid image and prints its path
-//   flashdrive writecost             the cost of one WritePort call per byte on a pty
 //   flashdrive robust RUNS SEED [FAULTS] uploads in a row by one running program with
 //                                    faults injected at random (or FAULTS in turn: names
 //                                    from below, comma-separated, or "each" for all)
 #include "tests/app_driver.h"
 #include "tests/upload_harness.h"
 #include "tools/bench/runsupport.h"
+#include "tools/bench/procusage.h"
 #include "serial/serial.h"
 #include "app/ids.h"
 
@@ -19,43 +18,8 @@
 #include <thread>
 #include <vector>
 
-#define LINE_RATE        11520.0
 #define BLOCK_BYTES      1024
-#define BLOCK_LINE_BYTES 1030.0   // 1024 data + 4 checksum out, 2 acks back
 #define QUIET_MS         15000    // longer than any of the program's watchdogs: nothing new by then is a hang
-
-static double readNumber(const std::string &log, const char *key)
-{
-    size_t at = log.rfind(key);
-    return at == std::string::npos ? -1.0 : atof(log.c_str() + at + strlen(key));
-}
-
-static double fileTimeSeconds(const FILETIME &t)
-{
-    return (double(t.dwHighDateTime) * 4294967296.0 + double(t.dwLowDateTime)) / 1e7;
-}
-
-struct Usage {
-    double peakMiB;
-    double cpuSeconds;
-    double residentMiB;
-    int descriptors;   // the Linux process's open files: ports, pipes, sockets
-};
-
-static Usage usageOf(App &app)
-{
-    Usage usage = { -1, -1, -1, -1 };
-    FILETIME created, ended, kernel, user;
-    if (GetProcessTimes(app.process.hProcess, &created, &ended, &kernel, &user))
-        usage.cpuSeconds = fileTimeSeconds(kernel) + fileTimeSeconds(user);
-    // Its Linux process through Wine's Z: drive: Windows gives no handle
-    // count or working set of another process here.
-    ProcessHold hold = HoldOf(LinuxProcessFolder("TesselFlash.exe"));
-    usage.peakMiB = hold.peakMiB;
-    usage.residentMiB = hold.residentMiB;
-    usage.descriptors = hold.descriptors;
-    return usage;
-}
 
 static std::string imageFor(uint32_t size, Bytes *contents)
 {
@@ -66,115 +30,12 @@ static std::string imageFor(uint32_t size, Bytes *contents)
     return WriteImage(name, spec, contents);
 }
 
-static int receivedIntact(const Bytes &image)
-{
-    return ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image;
-}
-
 static DWORD closeProgram(App &app)
 {
     HWND main = MainWindowOf(app);
     if (main)
         PostMessageA(main, WM_CLOSE, 0, 0);
     return WaitExit(app, 15000);
-}
-
-// ------------------------------------------------------------------ bench
-
-static int benchOne(uint32_t size, int paced)
-{
-    Bytes image;
-    DrivePlan plan;
-    plan.image = imageFor(size, &image);
-    plan.portIndex = BoxPortIndex();
-    StartBox(paced ? "--pace" : "");
-    App app;
-    if (!Launch(app)) {
-        printf("cannot start the program\n");
-        return 0;
-    }
-    DriveResult result = DriveWizard(app, plan);
-    WaitBoxLog("text=boot", 10000);
-    Usage usage = usageOf(app);
-    std::string log = BoxLog();
-    closeProgram(app);
-    double seconds = readNumber(log, "data_seconds=");
-    double rate = seconds > 0 ? size / seconds : 0;
-    double ceiling = LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES;
-    int ok = result.end == PAGE_COMPLETED && VerdictOf(log) == "complete" && receivedIntact(image);
-    printf("%-8s %8u  %8.2f s  %8.0f B/s  %6.2f %%  %6.2f %%  %7.1f MiB  %6.2f s  %s\n",
-           paced ? "paced" : "unpaced", unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
-           100.0 * rate / ceiling, usage.peakMiB, usage.cpuSeconds, ok ? "identical" : "FAILED");
-    fflush(stdout);
-    return ok;
-}
-
-static int runBench(void)
-{
-    static const uint32_t sizes[] = { 64 * 1024, 512 * 1024, 2 * 1024 * 1024 };
-    printf("line     bytes       go-ahead to last ack   payload   of line   of ceiling  peak WS   CPU  image\n");
-    int ok = 1;
-    for (int paced = 1; paced >= 0; paced--)
-        for (uint32_t size : sizes)
-            ok &= benchOne(size, paced);
-    StopBox();
-    return ok;
-}
-
-// -------------------------------------------------------------- writecost
-
-static std::atomic<int> draining{ 1 };
-
-static void drainBoxEnd(HANDLE port, size_t *total)
-{
-    uint8_t buffer[4096];
-    while (draining) {
-        DWORD n = 0;
-        if (ReadFile(port, buffer, sizeof buffer, &n, nullptr) && n > 0)
-            *total += n;
-    }
-}
-
-// Times WritePort itself on the pty pair: one call a byte against one call a block.
-static int runWriteCost(void)
-{
-    HWND window = CreateTestMainWindow(nullptr);
-    TtyState *tty = GetTtyState(window);
-    HANDLE boxEnd = OpenBoxEnd("COM6");
-    if (!tty || boxEnd == INVALID_HANDLE_VALUE)
-        return 0;
-    COMMTIMEOUTS quick = { MAXDWORD, 0, 50, 0, 2000 };
-    SetCommTimeouts(boxEnd, &quick);
-    tty->portHandle = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr);
-    if (tty->portHandle == INVALID_HANDLE_VALUE)
-        return 0;
-    size_t received = 0;
-    std::thread drain(drainBoxEnd, boxEnd, &received);
-    static uint8_t block[BLOCK_BYTES + 4];
-    const int bytes = 256 * 1024;
-    struct { const char *what; int size; } rows[] = { { "one byte a call", 1 }, { "1028 bytes a call", 1028 } };
-    int ok = 1;
-    for (auto row : rows) {
-        LARGE_INTEGER start, end, frequency;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&start);
-        int calls = bytes / row.size;
-        for (int i = 0; i < calls; i++)
-            ok &= WritePort(window, block, row.size);
-        QueryPerformanceCounter(&end);
-        double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
-        printf("WritePort %-18s %7d bytes  %7.3f s  %7.2f us a byte  %9.0f B/s\n", row.what, calls * row.size,
-               seconds, 1e6 * seconds / (calls * row.size), calls * row.size / seconds);
-    }
-    Sleep(300);
-    draining = 0;
-    drain.join();
-    CloseHandle(tty->portHandle);
-    tty->portHandle = INVALID_HANDLE_VALUE;
-    CloseHandle(boxEnd);
-    DestroyTestMainWindow(window);
-    return ok;
 }
 
 // ----------------------------------------------------------------- robust
@@ -634,7 +495,7 @@ static int runRobust(int runs, uint32_t seed, const char *onlyFault)
             snprintf(detail, sizeof detail, "%s", noImageOpen ? "engine chose" : "image was open");
         else if (plan.fault != FAULT_NONE && plan.fault != FAULT_KILL && plan.fault != FAULT_PTY_GONE)
             snprintf(detail, sizeof detail, "block %d", plan.block);
-        Usage now = usageOf(app);
+        Usage now = UsageOf(app);
         int anomalous = rec.hang || wrong || rec.failures >= 2 || rec.stale || rec.leftOpen || rec.afterEnd || missed ||
                         rec.noWayBack;
         printf("run %3d  %-18s %-24s %6u bytes  %s  rss %5.1f MiB  files %d\n", run, FAULT_NAMES[plan.fault], detail,
@@ -651,7 +512,7 @@ static int runRobust(int runs, uint32_t seed, const char *onlyFault)
             break;   // nothing more can be driven
     }
     double seconds = (GetTickCount() - started) / 1000.0;
-    Usage last = usageOf(app);
+    Usage last = UsageOf(app);
     DWORD exitCode = closeProgram(app);
     StopBox();
     printf("\nrobust summary (seed %u, %d of %d runs, %.0f s, %.1f s a run)\n", unsigned(seed), done, runs, seconds,
@@ -681,17 +542,13 @@ static int runRobust(int runs, uint32_t seed, const char *onlyFault)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc >= 2 && strcmp(argv[1], "bench") == 0)
-        return runBench() ? 0 : 1;
     if (argc >= 3 && strcmp(argv[1], "image") == 0) {
         printf("%s\n", imageFor(uint32_t(strtoul(argv[2], nullptr, 0)), nullptr).c_str());
         return 0;
     }
-    if (argc >= 2 && strcmp(argv[1], "writecost") == 0)
-        return runWriteCost() ? 0 : 1;
     if (argc >= 3 && strcmp(argv[1], "robust") == 0)
         return runRobust(atoi(argv[2]), argc >= 4 ? uint32_t(strtoul(argv[3], nullptr, 0)) : 1u,
                          argc >= 5 ? argv[4] : nullptr) ? 0 : 1;
-    fprintf(stderr, "usage: flashdrive bench | writecost | robust RUNS [SEED [FAULT,...|each]] | image SIZE\n");
+    fprintf(stderr, "usage: flashdrive robust RUNS [SEED [FAULT,...|each]] | image SIZE\n");
     return 2;
 }

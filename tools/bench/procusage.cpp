@@ -2,6 +2,7 @@
 // Z: drive: resident and peak memory, CPU ticks, open descriptors.
 #include "tools/bench/procusage.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,26 +34,29 @@ static double statField(const std::string &stat, int n)
 }
 
 // The /proc folder of the newest Linux process of this Wine prefix whose
-// command line holds the given word (and is no debugger): another prefix's
-// program may run on the same machine.
-static std::string processFolder(const char *word)
+// name begins with the given word (Wine names a process after its program,
+// cut to the kernel's 15 characters; the shells that started it are named
+// after themselves): another prefix's program may run on the same machine.
+std::string ProcessFolder(const char *word)
 {
+    std::string wanted = std::string(word).substr(0, 15);
     const char *prefix = getenv("WINEPREFIX");
     std::string mark = prefix ? std::string("WINEPREFIX=") + prefix + '\0' : "";
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    if (search == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cannot list Z:\\proc: error %lu\n", GetLastError());
         return "";
+    }
     std::string found;
     double newest = -1.0;
     do {
         if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9')
             continue;
         std::string folder = std::string("Z:\\proc\\") + entry.cFileName;
-        std::string command = ReadTextFile(folder + "\\cmdline");
-        if (command.find(word) == std::string::npos || command.find("winedbg") != std::string::npos)
+        if (ReadTextFile(folder + "\\comm").compare(0, wanted.size(), wanted) != 0)
             continue;
-        if (!mark.empty() && ReadTextFile(folder + "\\environ").find(mark) == std::string::npos)
+        if (!mark.empty() && ('\0' + ReadTextFile(folder + "\\environ")).find('\0' + mark) == std::string::npos)
             continue;
         double started = statField(ReadTextFile(folder + "\\stat"), 22);
         if (started > newest) {
@@ -88,20 +92,30 @@ static double cpuTicks(const std::string &folder)
     return statField(stat, 14) + statField(stat, 15);
 }
 
+ProcessHold HoldOf(const std::string &folder)
+{
+    ProcessHold hold = { -1.0, -1.0, -1 };
+    if (folder.empty())
+        return hold;
+    std::string status = ReadTextFile(folder + "\\status");
+    hold.peakMiB = ReadNumberAfter(status, "VmHWM:") / 1024.0;
+    hold.residentMiB = ReadNumberAfter(status, "VmRSS:") / 1024.0;
+    hold.descriptors = countEntries(folder + "\\fd");
+    return hold;
+}
+
 Usage UsageOf(App &app)
 {
     Usage usage = { -1, -1, -1, -1, -1, -1 };
     FILETIME created, ended, kernel, user;
     if (GetProcessTimes(app.process.hProcess, &created, &ended, &kernel, &user))
         usage.cpuSeconds = fileTimeSeconds(kernel) + fileTimeSeconds(user);
-    std::string folder = processFolder("TesselFlash.exe");
-    if (!folder.empty()) {
-        std::string status = ReadTextFile(folder + "\\status");
-        usage.peakMiB = ReadNumberAfter(status, "VmHWM:") / 1024.0;
-        usage.residentMiB = ReadNumberAfter(status, "VmRSS:") / 1024.0;
-        usage.descriptors = countEntries(folder + "\\fd");
-        usage.linuxCpuTicks = cpuTicks(folder);
-    }
-    usage.serverCpuTicks = cpuTicks(processFolder("wineserver"));
+    std::string folder = ProcessFolder("TesselFlash.exe");
+    ProcessHold hold = HoldOf(folder);
+    usage.peakMiB = hold.peakMiB;
+    usage.residentMiB = hold.residentMiB;
+    usage.descriptors = hold.descriptors;
+    usage.linuxCpuTicks = cpuTicks(folder);
+    usage.serverCpuTicks = cpuTicks(ProcessFolder("wineserver"));
     return usage;
 }

@@ -6,6 +6,12 @@
 
 #include "tests/app_driver.h"
 
+struct ProcessHold {
+    double residentMiB;   // VmRSS; -1 when it cannot be read
+    double peakMiB;       // VmHWM
+    int descriptors;      // entries of /proc/PID/fd
+};
+
 struct Usage {
     double peakMiB;       // VmHWM
     double residentMiB;   // VmRSS
@@ -17,6 +23,10 @@ struct Usage {
 
 #define PROC_TICKS_PER_SECOND 100.0   // Linux's USER_HZ
 
+// The /proc folder (as a Z: path) of the newest process of this Wine prefix
+// named word (a Wine process is named after its program); "" when none.
+std::string ProcessFolder(const char *word);
+ProcessHold HoldOf(const std::string &procFolder);
 Usage UsageOf(App &app);
 double ReadNumberAfter(const std::string &text, const char *key);
 

@@ -16,6 +16,7 @@
 #include "tests/upload_harness.h"
 #include "tests/app_driver.h"
 #include "tools/bench/runsupport.h"
+#include "tools/bench/procusage.h"
 #include "upload/upload.h"
 #include "serial/serial.h"
 #include "app/app.h"
@@ -494,7 +495,7 @@ static int runLink(int runs, uint32_t seed, const char *onlyFault)
            TICKS_START * TICK_MS, IMAGE_MIN_BYTES, IMAGE_MAX_BYTES);
     // This program's own Linux process: Z:\proc\self would be the Wine
     // server's, which opens files on its clients' behalf.
-    std::string self = LinuxProcessFolder("robustlink.exe");
+    std::string self = ProcessFolder("robustlink.exe");
     if (self.empty())
         fprintf(stderr, "cannot find this program's Linux process: no memory figures\n");
     LinkTally tally = {};

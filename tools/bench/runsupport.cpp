@@ -1,7 +1,5 @@
-// Seeded random numbers, per-run images and a Linux process's memory and
-// descriptors for the robustness runners. Windows gives no working set or
-// handle count of a Wine process that means anything here, so both come
-// from /proc through the Z: drive.
+// Seeded random numbers, per-run images, the box's verdict and the fault
+// list for the robustness runners.
 #include "tools/bench/runsupport.h"
 #include "tests/upload_harness.h"
 
@@ -77,71 +75,6 @@ std::string DescribeReceived(const Bytes &image)
     snprintf(text, sizeof text, "received %u bytes, expected %u, first difference at byte %u", unsigned(got.size()),
              unsigned(image.size()), unsigned(at));
     return text;
-}
-
-std::string LinuxProcessFolder(const char *word)
-{
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "cannot list Z:\\proc: error %lu\n", GetLastError());
-        return "";
-    }
-    // Wine names the process after its program, cut to the kernel's 15
-    // characters; the shells that started it only mention it in their
-    // arguments. Other Wine prefixes on the machine may run a program of the
-    // same name: only one in this prefix will do.
-    std::string wanted = std::string(word).substr(0, 15);
-    const char *prefix = getenv("WINEPREFIX");
-    std::string prefixEntry = prefix ? std::string("WINEPREFIX=") + prefix + '\0' : "";
-    std::string found;
-    do {
-        if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9')
-            continue;
-        std::string folder = std::string("Z:\\proc\\") + entry.cFileName;
-        std::string name = ReadTextFile(folder + "\\comm");
-        name = name.substr(0, name.find('\n'));
-        if (name != wanted)
-            continue;
-        std::string environment = '\0' + ReadTextFile(folder + "\\environ");
-        if (prefixEntry.empty() || environment.find('\0' + prefixEntry) != std::string::npos)
-            found = folder;
-    } while (found.empty() && FindNextFileA(search, &entry));
-    FindClose(search);
-    return found;
-}
-
-static int countEntries(const std::string &folder)
-{
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return -1;
-    int n = 0;
-    do {
-        if (entry.cFileName[0] != '.')
-            n++;
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-    return n;
-}
-
-static double statusMiB(const std::string &status, const char *key)
-{
-    size_t at = status.find(key);
-    return at == std::string::npos ? -1.0 : atof(status.c_str() + at + strlen(key)) / 1024.0;
-}
-
-ProcessHold HoldOf(const std::string &procFolder)
-{
-    ProcessHold hold = { -1.0, -1.0, -1 };
-    if (procFolder.empty())
-        return hold;
-    std::string status = ReadTextFile(procFolder + "\\status");
-    hold.residentMiB = statusMiB(status, "VmRSS:");
-    hold.peakMiB = statusMiB(status, "VmHWM:");
-    hold.descriptors = countEntries(procFolder + "\\fd");
-    return hold;
 }
 
 std::string VerdictOf(const std::string &boxLog)

@@ -1,6 +1,6 @@
 // Shared by the two robustness runners (flashdrive robust, robustlink):
-// seeded random numbers, an image of its own for every run, and what a Linux
-// process holds (resident memory, open descriptors) read through Wine's Z:.
+// seeded random numbers, an image of its own for every run, the box's verdict
+// and the fault list.
 #ifndef TESSEL_RUNSUPPORT_H
 #define TESSEL_RUNSUPPORT_H
 
@@ -8,12 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct ProcessHold {
-    double residentMiB;   // VmRSS; -1 when it cannot be read
-    double peakMiB;       // VmHWM
-    int descriptors;      // entries of /proc/PID/fd
-};
 
 void SeedRandom(uint32_t seed);
 uint32_t RandomBelow(uint32_t n);
@@ -28,12 +22,6 @@ int RandomBetween(int low, int high);
 std::string WriteRunImage(const std::string &name, uint32_t size, uint32_t salt, Bytes *contents);
 int ReceivedEquals(const Bytes &image);   // the box's received.bin
 std::string DescribeReceived(const Bytes &image);   // how it differs
-
-// The /proc folder (as a Z: path) of the first Linux process named word
-// (a Wine process is named after its program) that runs in this Wine
-// prefix; "" when none.
-std::string LinuxProcessFolder(const char *word);
-ProcessHold HoldOf(const std::string &procFolder);   // e.g. "Z:\\proc\\self"
 
 std::string VerdictOf(const std::string &boxLog);
 
