@@ -14,10 +14,10 @@
 #include <cstring>
 #include <vector>
 
-#include <poll.h>
 #include <unistd.h>
 
 #include "line/clock.h"
+#include "line/expect.h"
 #include "line/names.h"
 #include "line/tty.h"
 
@@ -97,87 +97,15 @@ static int parseOptions(int argc, char **argv, int *wantHelp)
     return 1;
 }
 
-// The whole frame in one write, as a sender with a ready buffer does; a short
-// write is finished in further writes.
-static int writeAll(int fd, const uint8_t *bytes, size_t count, const char *what)
-{
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, bytes + done, count - done);
-        if (n > 0) {
-            done += (size_t)n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            fprintf(stderr, "linecal: FAIL: writing %s: write failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        struct pollfd p = { fd, POLLOUT, 0 };
-        int ready = poll(&p, 1, LINECAL_TIMEOUT_MS);
-        if (ready < 0 && errno != EINTR) {
-            fprintf(stderr, "linecal: FAIL: writing %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (ready == 0) {
-            fprintf(stderr, "linecal: FAIL: writing %s: the line took only %zu of %zu bytes in %d ms\n", what,
-                    done, count, LINECAL_TIMEOUT_MS);
-            return 0;
-        }
-    }
-    return 1;
-}
-
-// Reads exactly count bytes, each checked against want, within the timeout.
-static int expectBytes(int fd, const uint8_t *want, size_t count, const char *what)
-{
-    double deadline = ReadClock() + LINECAL_TIMEOUT_MS / 1000.0;
-    size_t got = 0;
-    uint8_t buffer[LINECAL_FRAME];
-    while (got < count) {
-        double left = deadline - ReadClock();
-        if (left <= 0.0) {
-            fprintf(stderr, "linecal: FAIL: %s: %zu of %zu bytes in %d ms\n", what, got, count, LINECAL_TIMEOUT_MS);
-            return 0;
-        }
-        struct pollfd p = { fd, POLLIN, 0 };
-        int ready = poll(&p, 1, (int)(left * 1000.0) + 1);
-        if (ready < 0 && errno != EINTR) {
-            fprintf(stderr, "linecal: FAIL: %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (ready <= 0)
-            continue;
-        size_t wanted = count - got < sizeof buffer ? count - got : sizeof buffer;
-        ssize_t n = read(fd, buffer, wanted);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            fprintf(stderr, "linecal: FAIL: %s: read failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (n == 0) {
-            fprintf(stderr, "linecal: FAIL: %s: the line closed\n", what);
-            return 0;
-        }
-        for (ssize_t i = 0; i < n; i++, got++) {
-            if (buffer[i] != want[got]) {
-                fprintf(stderr, "linecal: FAIL: %s: byte %zu of %zu is 0x%02X, expected 0x%02X\n", what, got,
-                        count, buffer[i], want[got]);
-                return 0;
-            }
-        }
-    }
-    return 1;
-}
-
 // One message from A to B and B's ACK back to A.
 static int exchange(int a, int b, const uint8_t *message, size_t count, const char *what)
 {
     static const uint8_t ACK = LINECAL_ACK;
-    if (!writeAll(a, message, count, what) || !expectBytes(b, message, count, what) ||
-        !writeAll(b, &ACK, 1, "an ACK") || !expectBytes(a, &ACK, 1, "the ACK"))
-        return 0;
-    return 1;
+    // The whole frame in one write, as a sender with a ready buffer does.
+    double deadline = ReadClock() + LINECAL_TIMEOUT_MS / 1000.0;
+    return WriteBefore(a, message, count, deadline, what) &&
+           ExpectBytes(b, message, count, LINECAL_TIMEOUT_MS, what) &&
+           WriteBefore(b, &ACK, 1, deadline, "an ACK") && ExpectBytes(a, &ACK, 1, LINECAL_TIMEOUT_MS, "the ACK");
 }
 
 static int runFrames(int a, int b)
@@ -233,13 +161,7 @@ int main(int argc, char **argv)
         return 1;
     }
     int ok = runFrames(a, b);
-    if (close(a) != 0) {
-        fprintf(stderr, "linecal: error: close %s failed: %s\n", opt.pathA, strerror(errno));
-        ok = 0;
-    }
-    if (close(b) != 0) {
-        fprintf(stderr, "linecal: error: close %s failed: %s\n", opt.pathB, strerror(errno));
-        ok = 0;
-    }
+    ok = CloseLine(a, opt.pathA) && ok;
+    ok = CloseLine(b, opt.pathB) && ok;
     return ok ? 0 : 1;
 }

@@ -223,15 +223,6 @@ static short wantedEvents(const PacerLink &link, const PacerLane &outgoing, cons
     return events;
 }
 
-static double earliest(double x, double y)
-{
-    if (x < 0)
-        return y;
-    if (y < 0)
-        return x;
-    return x < y ? x : y;
-}
-
 static void handleEvents(PacerLink &link, short revents, PacerLane &outgoing, double now, PacerTiming &timing,
                          int fromA)
 {
@@ -256,9 +247,9 @@ static void relayUntilStopped(int stopFd, PacerLink &a, PacerLink &b, PacerTimin
             { b.pty.master, wantedEvents(b, ba, ab, now), 0 },
             { stopFd, POLLIN, 0 },
         };
-        double due = earliest(nextDue(ab), nextDue(ba));
-        due = earliest(due, a.quietUntil > now ? a.quietUntil : -1);
-        due = earliest(due, b.quietUntil > now ? b.quietUntil : -1);
+        double due = EarlierDue(nextDue(ab), nextDue(ba));
+        due = EarlierDue(due, a.quietUntil > now ? a.quietUntil : -1);
+        due = EarlierDue(due, b.quietUntil > now ? b.quietUntil : -1);
         timespec timeout = MakeTimespec(due - now);
         int ready = ppoll(fds, 3, due < 0 ? nullptr : &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {

@@ -34,71 +34,29 @@ if ! [[ "$RUNS" =~ ^[0-9]+$ ]] || [ "$RUNS" -lt 3 ] || ! [[ "$BYTES" =~ ^[0-9]+$
     echo "relaycost: error: --runs needs 3 or more, --bytes 3072 or more (three blocks, two turnarounds)" >&2
     exit 2
 fi
-for tool in boxsim hostsim tracerelay; do
-    if [ ! -x "$BUILD/$tool" ]; then
-        echo "relaycost: error: $BUILD/$tool is missing: cmake -S tools -B $BUILD && cmake --build $BUILD" >&2
-        exit 2
-    fi
-done
-
-WORK=$(mktemp -d) || { echo "relaycost: error: mktemp -d failed" >&2; exit 2; }
-STARTED=()
-Cleanup() {
-    local pid
-    for pid in "${STARTED[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${STARTED[@]}"; do
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap Cleanup EXIT
-trap 'exit 130' INT TERM
-
-# WaitForLine FILE EXTENDED-REGEX: 0 once a line matches, within 5 s.
-WaitForLine() {
-    for _ in $(seq 100); do
-        grep -Eq -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    return 1
-}
-
-# WaitGone PID: 0 if it ends by itself within 5 s; else it is ended.
-WaitGone() {
-    for _ in $(seq 100); do
-        kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null; return 0; }
-        sleep 0.05
-    done
-    kill -TERM "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
-    return 1
-}
+. "$(dirname "$0")/../line/children.sh"
+NeedBuilt relaycost "$BUILD" boxsim hostsim tracerelay
+StartWork relaycost
 
 # Load NAME WAY: one paced load, WAY "direct", "relay" or "hold"; prints
 # boxsim's turnaround p50, or "failed REASON".
 Load() {
     local name=$1 way=$2 box relay host rc p50
     local boxLink=$WORK/$name.box hostLink=$WORK/$name.box f=$WORK/$name.out
-    "$BUILD/boxsim" --link "$boxLink" --pace --exit-after 1 --out "$WORK/$name.bin" \
-        < /dev/null > "$f" 2> "$WORK/$name.err" &
-    box=$!
-    STARTED+=("$box")
-    WaitForLine "$f" '^boxsim: ready' || { echo "failed boxsim-not-ready"; return; }
+    Launch "$f" "$WORK/$name.err" '^boxsim: ready' "$BUILD/boxsim" --link "$boxLink" --pace --exit-after 1 \
+        --out "$WORK/$name.bin" || { echo "failed boxsim-not-ready"; return; }
+    box=$LAUNCHED
     if [ "$way" != direct ]; then
         hostLink=$WORK/$name.com
-        "$BUILD/tracerelay" --link "$hostLink" --device "$boxLink" --trace "$WORK/$name.trace" \
-            --hold-us "$([ "$way" = hold ] && echo "$HOLD_US" || echo 0)" > "$WORK/$name.relay" 2>&1 &
-        relay=$!
-        STARTED+=("$relay")
-        WaitForLine "$WORK/$name.relay" '^tracerelay: ready' || { echo "failed tracerelay-not-ready"; return; }
+        Launch "$WORK/$name.relay" "$WORK/$name.relayerr" '^tracerelay: ready' "$BUILD/tracerelay" \
+            --link "$hostLink" --device "$boxLink" --trace "$WORK/$name.trace" \
+            --hold-us "$([ "$way" = hold ] && echo "$HOLD_US" || echo 0)" || { echo "failed tracerelay-not-ready"; return; }
+        relay=$LAUNCHED
     fi
-    timeout 120 "$BUILD/hostsim" --link "$hostLink" --image "$WORK/image.bin" --box-exits \
-        > "$WORK/$name.host" 2>&1 &
-    host=$!
-    STARTED+=("$host")
-    WaitForLine "$WORK/$name.host" '^hostsim: open' || { echo "failed hostsim-not-open"; return; }
+    Launch "$WORK/$name.host" "$WORK/$name.hosterr" '^hostsim: open' \
+        timeout 120 "$BUILD/hostsim" --link "$hostLink" --image "$WORK/image.bin" --box-exits ||
+        { echo "failed hostsim-not-open"; return; }
+    host=$LAUNCHED
     kill -USR1 "$box"
     wait "$host"
     rc=$?

@@ -75,15 +75,6 @@ static void runTimers(double now)
     AutobootIfDue(now);
 }
 
-static double earlierOf(double a, double b)
-{
-    if (a < 0.0)
-        return b;
-    if (b < 0.0)
-        return a;
-    return a < b ? a : b;
-}
-
 // When the loop must next look, -1 for never. Paced bytes that must not be
 // late (output, and the last input byte, which output may answer) are looked
 // for LINE_SPIN_SECONDS early and then polled for without sleeping.
@@ -91,32 +82,32 @@ static double nextWake(double now)
 {
     double due = -1.0;
     if (box.state == BOX_STATE_STOP_WINDOW)
-        due = earlierOf(due, box.stopDeadline);
+        due = EarlierDue(due, box.stopDeadline);
     if (box.state == BOX_STATE_HANDSHAKE)
-        due = earlierOf(due, box.handshakeDeadline);
+        due = EarlierDue(due, box.handshakeDeadline);
     if (box.state == BOX_STATE_LENGTH || box.state == BOX_STATE_BLOCK)
-        due = earlierOf(due, box.waitSince + boxOptions.rxTimeoutMs / 1000.0);
+        due = EarlierDue(due, box.waitSince + boxOptions.rxTimeoutMs / 1000.0);
     if (box.state == BOX_STATE_ACKING) {
         if (box.ackPos < box.ackCount && (boxOptions.pace || PendingTx() == 0))
-            due = earlierOf(due, box.ackDue > 0.0 ? box.ackDue - LINE_SPIN_SECONDS : now);
+            due = EarlierDue(due, box.ackDue > 0.0 ? box.ackDue - LINE_SPIN_SECONDS : now);
         else if (PendingTx() == 0)
-            due = earlierOf(due, now);
+            due = EarlierDue(due, now);
     }
     if (boxOptions.autobootSeconds > 0.0 && !InTransfer() && box.state != BOX_STATE_MONITOR)
-        due = earlierOf(due, box.lastPowerOn + boxOptions.autobootSeconds);
+        due = EarlierDue(due, box.lastPowerOn + boxOptions.autobootSeconds);
     if (boxOptions.pace && PendingTx() > 0 && !box.txBlocked)
-        due = earlierOf(due, box.txDue[box.txHead] - LINE_SPIN_SECONDS);
+        due = EarlierDue(due, box.txDue[box.txHead] - LINE_SPIN_SECONDS);
     // Held input waits for the acks, which have deadlines of their own.
     if (boxOptions.pace && !box.rx.empty() && box.state != BOX_STATE_ACKING) {
-        due = earlierOf(due, box.rx.front().due + BOX_RX_BATCH_S);
-        due = earlierOf(due, box.rx.back().due - LINE_SPIN_SECONDS);
+        due = EarlierDue(due, box.rx.front().due + BOX_RX_BATCH_S);
+        due = EarlierDue(due, box.rx.back().due - LINE_SPIN_SECONDS);
     }
     if (!boxOptions.pace && !box.rx.empty() && box.state != BOX_STATE_ACKING)
-        due = earlierOf(due, now);
+        due = EarlierDue(due, now);
     if (box.exitPending)
-        due = earlierOf(due, now + 0.01);
+        due = EarlierDue(due, now + 0.01);
     if (!box.clientPresent)
-        due = earlierOf(due, now + BOX_CLIENT_RECHECK_MS / 1000.0);
+        due = EarlierDue(due, now + BOX_CLIENT_RECHECK_MS / 1000.0);
     return due;
 }
 

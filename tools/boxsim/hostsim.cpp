@@ -21,6 +21,7 @@
 #include "../../upload/banner.h"
 #include "line/args.h"
 #include "line/clock.h"
+#include "line/expect.h"
 #include "line/names.h"
 #include "line/tty.h"
 
@@ -87,14 +88,6 @@ static void say(const char *text)
 {
     printf("hostsim: %s\n", text);
     fflush(stdout);
-}
-
-static void hexDump(char *out, size_t size, const uint8_t *bytes, size_t count)
-{
-    size_t used = 0;
-    out[0] = '\0';
-    for (size_t i = 0; i < count && used + 4 < size; i++)
-        used += (size_t)snprintf(out + used, size - used, "%s%02X", i ? " " : "", bytes[i]);
 }
 
 static uint32_t nextRandom(void)
@@ -326,98 +319,30 @@ static int readImage(void)
 static int writeAll(const uint8_t *bytes, size_t count, const char *what)
 {
     double deadline = ReadClock() + HOST_WRITE_TIMEOUT / 1000.0;
+    if (!opt.chunked)
+        return WriteBefore(host.fd, bytes, count, deadline, what);
     size_t done = 0;
     while (done < count) {
-        size_t piece = count - done;
-        if (opt.chunked) {
-            size_t limit = 1 + nextRandom() % 300;
-            if (piece > limit)
-                piece = limit;
-        }
-        ssize_t n = write(host.fd, bytes + done, piece);
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            fprintf(stderr, "hostsim: FAIL: writing %s: write failed: %s\n", what, strerror(errno));
+        size_t piece = 1 + nextRandom() % 300;
+        if (piece > count - done)
+            piece = count - done;
+        if (!WriteBefore(host.fd, bytes + done, piece, deadline, what))
             return 0;
-        }
-        if (n > 0) {
-            done += (size_t)n;
-            if (opt.chunked && nextRandom() % 4 == 0)
-                usleep(nextRandom() % 1500);
-            continue;
-        }
-        double left = deadline - ReadClock();
-        if (left <= 0.0) {
-            fprintf(stderr, "hostsim: FAIL: writing %s: the box took only %zu of %zu bytes in %d ms\n", what, done,
-                    count, HOST_WRITE_TIMEOUT);
-            return 0;
-        }
-        struct pollfd p = { host.fd, POLLOUT, 0 };
-        if (poll(&p, 1, (int)(left * 1000.0) + 1) < 0 && errno != EINTR) {
-            fprintf(stderr, "hostsim: FAIL: writing %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
+        done += piece;
+        if (nextRandom() % 4 == 0)
+            usleep(nextRandom() % 1500);
     }
     return 1;
 }
-
 static int writeText(const char *text, const char *what)
 {
     return writeAll((const uint8_t *)text, strlen(text), what);
 }
 
-// Reads exactly count bytes within timeoutMs and checks each one as it comes.
 static int expectBytes(const uint8_t *want, size_t count, int timeoutMs, const char *what)
 {
-    std::vector<uint8_t> got;
-    double deadline = ReadClock() + timeoutMs / 1000.0;
-    while (got.size() < count) {
-        double left = deadline - ReadClock();
-        char hex[3 * 96];
-        if (left <= 0.0) {
-            hexDump(hex, sizeof hex, got.data(), got.size());
-            fprintf(stderr, "hostsim: FAIL: %s: timed out after %d ms with %zu of %zu bytes [%s]\n", what,
-                    timeoutMs, got.size(), count, hex);
-            return 0;
-        }
-        struct pollfd p = { host.fd, POLLIN, 0 };
-        int ready = poll(&p, 1, (int)(left * 1000.0) + 1);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            fprintf(stderr, "hostsim: FAIL: %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (ready == 0)
-            continue;
-        uint8_t buffer[4096];
-        size_t wanted = count - got.size();
-        ssize_t n = read(host.fd, buffer, wanted < sizeof buffer ? wanted : sizeof buffer);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            fprintf(stderr, "hostsim: FAIL: %s: read failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (n == 0) {
-            fprintf(stderr, "hostsim: FAIL: %s: the line closed\n", what);
-            return 0;
-        }
-        for (ssize_t i = 0; i < n; i++) {
-            size_t at = got.size();
-            got.push_back(buffer[i]);
-            if (buffer[i] != want[at]) {
-                size_t from = at > 48 ? at - 48 : 0;
-                hexDump(hex, sizeof hex, got.data() + from, got.size() - from);
-                fprintf(stderr,
-                        "hostsim: FAIL: %s: byte %zu of %zu is 0x%02X, expected 0x%02X; last bytes [%s]\n",
-                        what, at, count, buffer[i], want[at], hex);
-                return 0;
-            }
-        }
-    }
-    return 1;
+    return ExpectBytes(host.fd, want, count, timeoutMs, what);
 }
-
 static int expectText(const std::string &text, int timeoutMs, const char *what)
 {
     return expectBytes((const uint8_t *)text.data(), text.size(), timeoutMs, what);
@@ -455,7 +380,7 @@ static int expectSilenceOrClose(int ms, int lineMayClose, const char *what)
             return 0;
         }
         char hex[3 * 64];
-        hexDump(hex, sizeof hex, buffer, (size_t)n);
+        HexDump(hex, sizeof hex, buffer, (size_t)n);
         fprintf(stderr, "hostsim: FAIL: %s: expected silence for %d ms, got [%s]\n", what, ms, hex);
         return 0;
     }
@@ -714,9 +639,6 @@ int main(int argc, char **argv)
     printf("hostsim: open link=%s\n", opt.linkPath);
     fflush(stdout);
     int ok = runSession();
-    if (close(host.fd) != 0) {
-        fprintf(stderr, "hostsim: error: close %s failed: %s\n", opt.linkPath, strerror(errno));
-        ok = 0;
-    }
+    ok = CloseLine(host.fd, opt.linkPath) && ok;
     return ok ? 0 : 1;
 }

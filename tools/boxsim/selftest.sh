@@ -14,59 +14,27 @@ BUILD=${1:-$ROOT/build/native}
 BOXSIM=$BUILD/boxsim
 HOSTSIM=$BUILD/hostsim
 RELAY=$BUILD/tracerelay
-for tool in "$BOXSIM" "$HOSTSIM" "$RELAY"; do
-    if [ ! -x "$tool" ]; then
-        echo "selftest: error: $tool is missing; build with: cmake -S tools -B build/native && cmake --build build/native" >&2
-        exit 2
-    fi
-done
-
-WORK=$(mktemp -d) || { echo "selftest: error: mktemp -d failed" >&2; exit 2; }
+. "$ROOT/tools/line/children.sh"
+NeedBuilt selftest "$BUILD" boxsim hostsim tracerelay
+StartWork selftest
 LINK=$WORK/com1
 BOX_LINK=$LINK      # boxsim's link: $LINK, or behind the relay $WORK/box.dev
-STARTED=()
 BOX_PID=
 RELAY_PID=
 FAILS=0
 CHECKS=0
 
-Cleanup() {
-    local pid
-    for pid in "${STARTED[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${STARTED[@]}"; do
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap Cleanup EXIT
-
 Fail() { echo "selftest: FAIL: $*"; FAILS=$((FAILS + 1)); CHECKS=$((CHECKS + 1)); }
 Pass() { echo "selftest: ok: $*"; CHECKS=$((CHECKS + 1)); }
 
-# WaitForLine FILE EXTENDED-REGEX SECONDS: 0 once a line matches.
-WaitForLine() {
-    local file=$1 pattern=$2 limit=$3 waited=0
-    while [ "$waited" -lt $((limit * 20)) ]; do
-        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
-        sleep 0.05
-        waited=$((waited + 1))
-    done
-    return 1
-}
-
 # StartBox NAME [boxsim options]: boxsim on $BOX_LINK, stdout in $WORK/NAME.box.
 StartBox() {
-    local name=$1
+    local name=$1 rc
     shift
-    "$BOXSIM" --link "$BOX_LINK" "$@" < /dev/null > "$WORK/$name.box" 2> "$WORK/$name.boxerr" &
-    BOX_PID=$!
-    STARTED+=("$BOX_PID")
-    if ! WaitForLine "$WORK/$name.box" '^boxsim: ready pty=/dev/pts/[0-9]+$' 5; then
-        Fail "$name: boxsim did not get ready: $(cat "$WORK/$name.boxerr")"
-        return 1
-    fi
+    Launch "$WORK/$name.box" "$WORK/$name.boxerr" '^boxsim: ready pty=/dev/pts/[0-9]+$' "$BOXSIM" --link "$BOX_LINK" "$@"
+    rc=$?
+    BOX_PID=$LAUNCHED
+    [ "$rc" -eq 0 ] || { Fail "$name: boxsim did not get ready: $(cat "$WORK/$name.boxerr")"; return 1; }
     [ -L "$BOX_LINK" ] || { Fail "$name: $BOX_LINK is not a symlink after ready"; return 1; }
     return 0
 }
@@ -88,14 +56,12 @@ StopBox() {
 # StartRelay NAME: the trace relay from $LINK to the box on $BOX_LINK,
 # tracing into $WORK/NAME.trace.
 StartRelay() {
-    local name=$1
-    "$RELAY" --link "$LINK" --device "$BOX_LINK" --trace "$WORK/$name.trace" > "$WORK/$name.relay" \
-        2> "$WORK/$name.relayerr" &
-    RELAY_PID=$!
-    STARTED+=("$RELAY_PID")
-    WaitForLine "$WORK/$name.relay" '^tracerelay: ready' 5 ||
-        { Fail "$name: tracerelay did not get ready: $(cat "$WORK/$name.relayerr")"; return 1; }
-    return 0
+    local name=$1 rc
+    Launch "$WORK/$name.relay" "$WORK/$name.relayerr" '^tracerelay: ready' \
+        "$RELAY" --link "$LINK" --device "$BOX_LINK" --trace "$WORK/$name.trace"
+    rc=$?
+    RELAY_PID=$LAUNCHED
+    [ "$rc" -eq 0 ] || { Fail "$name: tracerelay did not get ready: $(cat "$WORK/$name.relayerr")"; return 1; }
 }
 
 # EndRelay NAME RC STDERR-REGEX: stops the relay (SIGTERM when RC is 0, else
@@ -220,12 +186,9 @@ CheckTrace() {
 RunHost() {
     local name=$1 power=$2 host rc
     shift 2
-    timeout 120 "$HOSTSIM" --link "$LINK" "$@" > "$WORK/$name.host" 2> "$WORK/$name.hosterr" &
-    host=$!
-    STARTED+=("$host")
-    if ! WaitForLine "$WORK/$name.host" '^hostsim: open' 5; then
+    Launch "$WORK/$name.host" "$WORK/$name.hosterr" '^hostsim: open' timeout 120 "$HOSTSIM" --link "$LINK" "$@" ||
         Fail "$name: hostsim did not open the link: $(cat "$WORK/$name.hosterr")"
-    fi
+    host=$LAUNCHED
     case $power in
     signal) kill -USR1 "$BOX_PID" ;;
     after-ignored)
@@ -439,12 +402,12 @@ fi
 mkfifo "$WORK/stdin.fifo"
 "$BOXSIM" --link "$LINK" --stop-window 300 < "$WORK/stdin.fifo" > "$WORK/stdin.box" 2> "$WORK/stdin.boxerr" &
 BOX_PID=$!
-STARTED+=("$BOX_PID")
+Started "$BOX_PID"
 exec 3> "$WORK/stdin.fifo"
 if WaitForLine "$WORK/stdin.box" '^boxsim: ready' 5; then
     timeout 60 "$HOSTSIM" --link "$LINK" --no-stop > "$WORK/stdin.host" 2> "$WORK/stdin.hosterr" &
     HOST_PID=$!
-    STARTED+=("$HOST_PID")
+    Started "$HOST_PID"
     WaitForLine "$WORK/stdin.host" '^hostsim: open' 5
     echo power >&3
     wait "$HOST_PID"
@@ -539,11 +502,8 @@ for tool in "boxsim --link" "tracerelay --device /dev/null --trace $WORK/bad.tra
 done
 
 # Nothing this test started may still run.
-left=
-for pid in "${STARTED[@]}"; do
-    kill -0 "$pid" 2>/dev/null && left="$left $pid"
-done
-[ -z "$left" ] && Pass "no process left behind" || Fail "still running:$left"
+left=$(StillRunning | tr '\n' ' ')
+[ -z "$left" ] && Pass "no process left behind" || Fail "still running: $left"
 
 echo "selftest: figures:"
 echo "selftest:   unpaced data rate: $(DataRate load 1) (through the trace relay)"

@@ -34,6 +34,15 @@ void WaitUntil(double target)
     }
 }
 
+double EarlierDue(double a, double b)
+{
+    if (a < 0.0)
+        return b;
+    if (b < 0.0)
+        return a;
+    return a < b ? a : b;
+}
+
 struct timespec MakeTimespec(double seconds)
 {
     struct timespec span = { 0, 0 };

@@ -12,6 +12,8 @@
 double ReadClock(void);
 // Sleeps until LINE_SPIN_SECONDS before target, then waits the rest out awake.
 void WaitUntil(double target);
+// The earlier of two due times, where a negative one means "none".
+double EarlierDue(double a, double b);
 // A ppoll() timeout of that many seconds, none below zero.
 struct timespec MakeTimespec(double seconds);
 

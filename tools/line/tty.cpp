@@ -48,6 +48,14 @@ int OpenRawLine(const char *path)
     return fd;
 }
 
+int CloseLine(int fd, const char *name)
+{
+    if (close(fd) == 0)
+        return 1;
+    fprintf(stderr, "%s: error: close %s failed: %s\n", lineToolName, name, strerror(errno));
+    return 0;
+}
+
 int SetNonBlocking(int fd, const char *name)
 {
     int flags = fcntl(fd, F_GETFL);

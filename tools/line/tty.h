@@ -10,5 +10,7 @@ int SetRawLine(int fd, const char *name);
 // is a tty. The descriptor, or -1 after a message naming the failed call.
 int OpenRawLine(const char *path);
 int SetNonBlocking(int fd, const char *name);
+// Closes fd; 0 after a message if that failed.
+int CloseLine(int fd, const char *name);
 
 #endif

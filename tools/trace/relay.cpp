@@ -141,15 +141,6 @@ static int readSignals(Relay *relay)
     return 0;
 }
 
-static double earlierOf(double a, double b)
-{
-    if (a < 0.0)
-        return b;
-    if (b < 0.0)
-        return a;
-    return a < b ? a : b;
-}
-
 int RunRelay(Relay *relay)
 {
     for (;;) {
@@ -174,7 +165,7 @@ int RunRelay(Relay *relay)
         nfds_t count = relay->clientPresent ? 3 : 2;
         double due = TraceBurstEnd(&relay->trace);
         if (!relay->clientPresent)
-            due = earlierOf(due, now + RELAY_CLIENT_RECHECK_S);
+            due = EarlierDue(due, now + RELAY_CLIENT_RECHECK_S);
 
         // 2. Wait.
         struct timespec wait = MakeTimespec(due - now);

@@ -122,7 +122,7 @@ int main(int argc, char **argv)
     if (relay.trace.file && !CloseTrace(&relay.trace) && result == 0)
         result = 1;
     CloseLinePty(&relay.pty);
-    if (relay.device >= 0 && close(relay.device) != 0)
-        fprintf(stderr, "tracerelay: error: close %s failed: %s\n", options.devicePath, strerror(errno));
+    if (relay.device >= 0)
+        CloseLine(relay.device, options.devicePath);
     return result;
 }
