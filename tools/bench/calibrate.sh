@@ -28,62 +28,13 @@ if [ $# -lt 1 ] || [ $# -gt 2 ] || { [ $# -eq 2 ] && [ "$2" != --check ]; }; the
 fi
 BUILD=$1
 CHECK=${2:-}
-for tool in boxsim hostsim pacer linecal; do
-    if [ ! -x "$BUILD/$tool" ]; then
-        echo "calibrate: error: $BUILD/$tool is missing: cmake -S tools -B $BUILD && cmake --build $BUILD" >&2
-        exit 2
-    fi
-done
+. "$(dirname "$0")/../line/children.sh"
+NeedBuilt calibrate "$BUILD" boxsim hostsim pacer linecal
 for tool in timeout cmp awk; do
     command -v "$tool" > /dev/null || { echo "calibrate: error: $tool is not installed" >&2; exit 2; }
 done
-
-WORK=$(mktemp -d) || { echo "calibrate: error: mktemp -d failed" >&2; exit 2; }
-
-# Every process started, also from the background run, goes into $WORK/pids,
-# so Cleanup can end exactly those, by id.
-Started() {
-    echo "$1" >> "$WORK/pids"
-}
-
-Cleanup() {
-    local pid
-    if [ -f "$WORK/pids" ]; then
-        for pid in $(cat "$WORK/pids"); do
-            kill -TERM "$pid" 2>/dev/null
-        done
-        for pid in $(cat "$WORK/pids"); do
-            for _ in $(seq 40); do
-                kill -0 "$pid" 2>/dev/null || break
-                sleep 0.05
-            done
-        done
-    fi
-    rm -rf "$WORK"
-}
-trap Cleanup EXIT
-trap 'exit 130' INT TERM
-
-# WaitForLine FILE EXTENDED-REGEX: 0 once a line matches, within 5 s.
-WaitForLine() {
-    for _ in $(seq 100); do
-        grep -Eq -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    return 1
-}
-
-# WaitGone PID: waits up to 5 s for a child that should end by itself, then
-# ends it; 0 if it ended by itself.
-WaitGone() {
-    for _ in $(seq 100); do
-        kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null; return 0; }
-        sleep 0.05
-    done
-    kill -TERM "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
-    return 1
-}
+# Every process started, also from the background runs, is remembered by id.
+StartWork calibrate
 
 # Field FILE LINE-PREFIX KEY: the value of KEY= on the first line starting so.
 Field() {
@@ -97,16 +48,13 @@ head -c "$CAL_BYTES" /dev/urandom > "$WORK/image.bin"
 BoxRun() {
     local d=$1 name=box-$1 box host rc
     local link=$WORK/$name.com f=$WORK/$name.out t="boxsim: turnaround"
-    "$BUILD/boxsim" --link "$link" --pace --exit-after 1 --out "$WORK/$name.bin" \
-        < /dev/null > "$f" 2> "$WORK/$name.err" &
-    box=$!
-    Started "$box"
-    WaitForLine "$f" '^boxsim: ready' || { echo "failed boxsim-not-ready"; return; }
-    timeout 60 "$BUILD/hostsim" --link "$link" --image "$WORK/image.bin" --block-delay "$d" --box-exits \
-        > "$WORK/$name.host" 2> "$WORK/$name.hosterr" &
-    host=$!
-    Started "$host"
-    WaitForLine "$WORK/$name.host" '^hostsim: open' || { echo "failed hostsim-not-open"; return; }
+    Launch "$f" "$WORK/$name.err" '^boxsim: ready' \
+        "$BUILD/boxsim" --link "$link" --pace --exit-after 1 --out "$WORK/$name.bin" ||
+        { echo "failed boxsim-not-ready"; return; }
+    box=$LAUNCHED
+    Launch "$WORK/$name.host" "$WORK/$name.hosterr" '^hostsim: open' timeout 60 "$BUILD/hostsim" --link "$link" \
+        --image "$WORK/image.bin" --block-delay "$d" --box-exits || { echo "failed hostsim-not-open"; return; }
+    host=$LAUNCHED
     kill -USR1 "$box"
     wait "$host"
     rc=$?
@@ -129,10 +77,10 @@ BoxRun() {
 PacerRun() {
     local d=$1 name=pacer-$1 pacer cal rc
     local f=$WORK/$name.out t="pacer: turnaround"
-    "$BUILD/pacer" --a "$WORK/$name.a" --b "$WORK/$name.b" --rate "$LINE_RATE" > "$f" 2>&1 &
-    pacer=$!
-    Started "$pacer"
-    WaitForLine "$f" '^pacer: ready' || { echo "failed pacer-not-ready"; return; }
+    Launch "$f" "$WORK/$name.err" '^pacer: ready' \
+        "$BUILD/pacer" --a "$WORK/$name.a" --b "$WORK/$name.b" --rate "$LINE_RATE" ||
+        { echo "failed pacer-not-ready"; return; }
+    pacer=$LAUNCHED
     # In the background: a signal to this script is handled at once during wait.
     timeout 60 "$BUILD/linecal" --a "$WORK/$name.a" --b "$WORK/$name.b" --frames $((CAL_BYTES / 1024)) \
         --block-delay "$d" > "$WORK/$name.cal" 2>&1 &

@@ -14,11 +14,12 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "line/clock.h"
+#include "line/expect.h"
+#include "line/names.h"
+#include "line/tty.h"
 
 #define LINECAL_STX          0x02
 #define LINECAL_EOT          0x04
@@ -29,7 +30,6 @@
 #define LINECAL_MAX_FRAMES   100000
 #define LINECAL_MAX_DELAY_MS 10000.0
 #define LINECAL_TIMEOUT_MS   5000
-#define LINECAL_SPIN_S       0.0003   // sleeps end about 0.1 ms late here: the rest is waited out awake
 
 struct LinecalOptions {
     const char *pathA;
@@ -40,17 +40,7 @@ struct LinecalOptions {
 
 static LinecalOptions opt;
 
-static double NowSeconds(void)
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        fprintf(stderr, "linecal: error: clock_gettime failed: %s\n", strerror(errno));
-        exit(1);
-    }
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-static void PrintUsage(FILE *to)
+static void printUsage(FILE *to)
 {
     fprintf(to,
         "usage: linecal --a PATH --b PATH [--frames N] [--block-delay MS]\n"
@@ -58,7 +48,7 @@ static void PrintUsage(FILE *to)
         "waiting MS (0, decimal) after each acknowledgement, then EOT.\n");
 }
 
-static int ParseOptions(int argc, char **argv, int *wantHelp)
+static int parseOptions(int argc, char **argv, int *wantHelp)
 {
     opt.frames = LINECAL_FRAMES;
     *wantHelp = 0;
@@ -107,136 +97,22 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
     return 1;
 }
 
-static int OpenEnd(const char *path)
-{
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        fprintf(stderr, "linecal: error: open %s failed: %s\n", path, strerror(errno));
-        return -1;
-    }
-    struct termios mode;
-    if (tcgetattr(fd, &mode) != 0) {
-        fprintf(stderr, "linecal: error: tcgetattr %s failed: %s\n", path, strerror(errno));
-        close(fd);
-        return -1;
-    }
-    cfmakeraw(&mode);
-    mode.c_cflag |= CLOCAL | CREAD;
-    if (tcsetattr(fd, TCSANOW, &mode) != 0) {
-        fprintf(stderr, "linecal: error: tcsetattr %s failed: %s\n", path, strerror(errno));
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The whole frame in one write, as a sender with a ready buffer does; a short
-// write is finished in further writes.
-static int WriteAll(int fd, const uint8_t *bytes, size_t count, const char *what)
-{
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, bytes + done, count - done);
-        if (n > 0) {
-            done += (size_t)n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            fprintf(stderr, "linecal: FAIL: writing %s: write failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        struct pollfd p = { fd, POLLOUT, 0 };
-        int ready = poll(&p, 1, LINECAL_TIMEOUT_MS);
-        if (ready < 0 && errno != EINTR) {
-            fprintf(stderr, "linecal: FAIL: writing %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (ready == 0) {
-            fprintf(stderr, "linecal: FAIL: writing %s: the line took only %zu of %zu bytes in %d ms\n", what,
-                    done, count, LINECAL_TIMEOUT_MS);
-            return 0;
-        }
-    }
-    return 1;
-}
-
-// Reads exactly count bytes, each checked against want, within the timeout.
-static int ExpectBytes(int fd, const uint8_t *want, size_t count, const char *what)
-{
-    double deadline = NowSeconds() + LINECAL_TIMEOUT_MS / 1000.0;
-    size_t got = 0;
-    uint8_t buffer[LINECAL_FRAME];
-    while (got < count) {
-        double left = deadline - NowSeconds();
-        if (left <= 0.0) {
-            fprintf(stderr, "linecal: FAIL: %s: %zu of %zu bytes in %d ms\n", what, got, count, LINECAL_TIMEOUT_MS);
-            return 0;
-        }
-        struct pollfd p = { fd, POLLIN, 0 };
-        int ready = poll(&p, 1, (int)(left * 1000.0) + 1);
-        if (ready < 0 && errno != EINTR) {
-            fprintf(stderr, "linecal: FAIL: %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (ready <= 0)
-            continue;
-        size_t wanted = count - got < sizeof buffer ? count - got : sizeof buffer;
-        ssize_t n = read(fd, buffer, wanted);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            fprintf(stderr, "linecal: FAIL: %s: read failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (n == 0) {
-            fprintf(stderr, "linecal: FAIL: %s: the line closed\n", what);
-            return 0;
-        }
-        for (ssize_t i = 0; i < n; i++, got++) {
-            if (buffer[i] != want[got]) {
-                fprintf(stderr, "linecal: FAIL: %s: byte %zu of %zu is 0x%02X, expected 0x%02X\n", what, got,
-                        count, buffer[i], want[got]);
-                return 0;
-            }
-        }
-    }
-    return 1;
-}
-
-// Sleeps until just before target, then waits the rest out awake, so the
-// pause is as long as asked and not a timer's lateness longer.
-static void WaitUntil(double target)
-{
-    double sleepUntil = target - LINECAL_SPIN_S;
-    if (sleepUntil > NowSeconds()) {
-        struct timespec until;
-        until.tv_sec = (time_t)sleepUntil;
-        until.tv_nsec = (long)((sleepUntil - (double)until.tv_sec) * 1e9);
-        int result;
-        while ((result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr)) == EINTR) {
-        }
-        if (result != 0)
-            fprintf(stderr, "linecal: error: clock_nanosleep failed: %s\n", strerror(result));
-    }
-    while (NowSeconds() < target) {
-    }
-}
-
 // One message from A to B and B's ACK back to A.
-static int Exchange(int a, int b, const uint8_t *message, size_t count, const char *what)
+static int exchange(int a, int b, const uint8_t *message, size_t count, const char *what)
 {
     static const uint8_t ACK = LINECAL_ACK;
-    if (!WriteAll(a, message, count, what) || !ExpectBytes(b, message, count, what) ||
-        !WriteAll(b, &ACK, 1, "an ACK") || !ExpectBytes(a, &ACK, 1, "the ACK"))
-        return 0;
-    return 1;
+    // The whole frame in one write, as a sender with a ready buffer does.
+    double deadline = ReadClock() + LINECAL_TIMEOUT_MS / 1000.0;
+    return WriteBefore(a, message, count, deadline, what) &&
+           ExpectBytes(b, message, count, LINECAL_TIMEOUT_MS, what) &&
+           WriteBefore(b, &ACK, 1, deadline, "an ACK") && ExpectBytes(a, &ACK, 1, LINECAL_TIMEOUT_MS, "the ACK");
 }
 
-static int Run(int a, int b)
+static int runFrames(int a, int b)
 {
     std::vector<uint8_t> frame(LINECAL_FRAME);
     uint32_t random = 12345;
-    double start = NowSeconds();
+    double start = ReadClock();
     for (long n = 1; n <= opt.frames; n++) {
         frame[0] = LINECAL_STX;
         frame[1] = (uint8_t)n;
@@ -253,44 +129,39 @@ static int Run(int a, int b)
         frame[4 + LINECAL_DATA] = (uint8_t)check;
         char what[64];
         snprintf(what, sizeof what, "frame %ld of %ld", n, opt.frames);
-        if (!Exchange(a, b, frame.data(), frame.size(), what))
+        if (!exchange(a, b, frame.data(), frame.size(), what))
             return 0;
         if (opt.blockDelayMs > 0.0)
-            WaitUntil(NowSeconds() + opt.blockDelayMs / 1000.0);
+            WaitUntil(ReadClock() + opt.blockDelayMs / 1000.0);
     }
     static const uint8_t EOT = LINECAL_EOT;
-    if (!Exchange(a, b, &EOT, 1, "the EOT"))
+    if (!exchange(a, b, &EOT, 1, "the EOT"))
         return 0;
-    printf("linecal: ok frames=%ld delay_ms=%.3f seconds=%.6f\n", opt.frames, opt.blockDelayMs, NowSeconds() - start);
+    printf("linecal: ok frames=%ld delay_ms=%.3f seconds=%.6f\n", opt.frames, opt.blockDelayMs, ReadClock() - start);
     fflush(stdout);
     return 1;
 }
 
 int main(int argc, char **argv)
 {
+    lineToolName = "linecal";
     int wantHelp = 0;
-    if (!ParseOptions(argc, argv, &wantHelp))
+    if (!parseOptions(argc, argv, &wantHelp))
         return 2;
     if (wantHelp) {
-        PrintUsage(stdout);
+        printUsage(stdout);
         return 0;
     }
-    int a = OpenEnd(opt.pathA);
+    int a = OpenRawLine(opt.pathA);
     if (a < 0)
         return 1;
-    int b = OpenEnd(opt.pathB);
+    int b = OpenRawLine(opt.pathB);
     if (b < 0) {
         close(a);
         return 1;
     }
-    int ok = Run(a, b);
-    if (close(a) != 0) {
-        fprintf(stderr, "linecal: error: close %s failed: %s\n", opt.pathA, strerror(errno));
-        ok = 0;
-    }
-    if (close(b) != 0) {
-        fprintf(stderr, "linecal: error: close %s failed: %s\n", opt.pathB, strerror(errno));
-        ok = 0;
-    }
+    int ok = runFrames(a, b);
+    ok = CloseLine(a, opt.pathA) && ok;
+    ok = CloseLine(b, opt.pathB) && ok;
     return ok ? 0 : 1;
 }

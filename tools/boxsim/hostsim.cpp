@@ -16,11 +16,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "../../upload/banner.h"
+#include "line/args.h"
+#include "line/clock.h"
+#include "line/expect.h"
+#include "line/names.h"
+#include "line/tty.h"
 
 #define HOST_BLOCK_SIZE     1024
 #define HOST_MAX_IMAGE      (64L * 1024L * 1024L)
@@ -28,7 +31,6 @@
 #define HOST_QUIET_MS       1000
 #define HOST_END_QUIET_MS   300
 #define HOST_MAX_DELAY_MS   10000.0
-#define HOST_SPIN_S         0.0003   // sleeps end about 0.1 ms late here: the rest is waited out awake
 #define HOST_ACK            0xFA
 #define HOST_REJECT         0xF0
 
@@ -82,31 +84,13 @@ struct HostState {
 static HostOptions opt;
 static HostState host;
 
-static double NowSeconds(void)
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        fprintf(stderr, "hostsim: error: clock_gettime failed: %s\n", strerror(errno));
-        exit(1);
-    }
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-static void Say(const char *text)
+static void say(const char *text)
 {
     printf("hostsim: %s\n", text);
     fflush(stdout);
 }
 
-static void HexDump(char *out, size_t size, const uint8_t *bytes, size_t count)
-{
-    size_t used = 0;
-    out[0] = '\0';
-    for (size_t i = 0; i < count && used + 4 < size; i++)
-        used += (size_t)snprintf(out + used, size - used, "%s%02X", i ? " " : "", bytes[i]);
-}
-
-static uint32_t NextRandom(void)
+static uint32_t nextRandom(void)
 {
     uint32_t x = host.random;
     x ^= x << 13;
@@ -116,7 +100,7 @@ static uint32_t NextRandom(void)
     return x;
 }
 
-static void PrintUsage(FILE *to)
+static void printUsage(FILE *to)
 {
     fprintf(to,
         "usage: hostsim --link PATH --image FILE [options]\n"
@@ -146,21 +130,7 @@ static void PrintUsage(FILE *to)
         "  --late-ack N MS       expect block N's first ack no sooner than MS after it\n");
 }
 
-static int ParseNumber(const char *option, const char *text, long minimum, long maximum, long *value)
-{
-    char *end = nullptr;
-    errno = 0;
-    long parsed = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < minimum || parsed > maximum) {
-        fprintf(stderr, "hostsim: error: %s needs a whole number from %ld to %ld, got '%s'\n",
-                option, minimum, maximum, text);
-        return 0;
-    }
-    *value = parsed;
-    return 1;
-}
-
-static int ParseOptions(int argc, char **argv, int *wantHelp)
+static int parseOptions(int argc, char **argv, int *wantHelp)
 {
     opt.prompt = "HanSh> ";
     opt.rejectByte = HOST_REJECT;
@@ -241,18 +211,18 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
             }
             opt.blockDelayMs = ms;
         } else if (strcmp(name, "--late-ack") == 0) {
-            if (!ParseNumber(name, text, 1, 1L << 20, &value))
+            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
                 return 0;
             opt.lateAckBlock = (int)value;
             if (i + 1 >= argc) {
                 fprintf(stderr, "hostsim: error: --late-ack needs a block and milliseconds\n");
                 return 0;
             }
-            if (!ParseNumber(name, argv[++i], 0, 600000, &value))
+            if (!ParseWholeNumber(name, argv[++i], 0, 600000, &value))
                 return 0;
             opt.lateAckMs = (int)value;
         } else if (strcmp(name, "--chunked") == 0) {
-            if (!ParseNumber(name, text, 1, 0x7FFFFFFF, &value))
+            if (!ParseWholeNumber(name, text, 1, 0x7FFFFFFF, &value))
                 return 0;
             opt.chunked = 1;
             opt.seed = (unsigned)value;
@@ -283,7 +253,7 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
                 fprintf(stderr, "hostsim: error: unknown option '%s' (see --help)\n", name);
                 return 0;
             }
-            if (!ParseNumber(name, text, minimum, maximum, &value))
+            if (!ParseWholeNumber(name, text, minimum, maximum, &value))
                 return 0;
             *number = (int)value;
         }
@@ -304,7 +274,7 @@ static int ParseOptions(int argc, char **argv, int *wantHelp)
     return 1;
 }
 
-static int ReadImage(void)
+static int readImage(void)
 {
     int fd = open(opt.imagePath, O_RDONLY);
     if (fd < 0) {
@@ -344,159 +314,47 @@ static int ReadImage(void)
     return 1;
 }
 
-static int OpenLink(void)
-{
-    host.fd = open(opt.linkPath, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (host.fd < 0) {
-        fprintf(stderr, "hostsim: error: open %s failed: %s\n", opt.linkPath, strerror(errno));
-        return 0;
-    }
-    struct termios mode;
-    if (tcgetattr(host.fd, &mode) != 0) {
-        fprintf(stderr, "hostsim: error: tcgetattr %s failed: %s\n", opt.linkPath, strerror(errno));
-        return 0;
-    }
-    cfmakeraw(&mode);
-    mode.c_cflag |= CLOCAL | CREAD;
-    if (cfsetispeed(&mode, B115200) != 0 || cfsetospeed(&mode, B115200) != 0) {
-        fprintf(stderr, "hostsim: error: cfsetspeed failed: %s\n", strerror(errno));
-        return 0;
-    }
-    if (tcsetattr(host.fd, TCSANOW, &mode) != 0) {
-        fprintf(stderr, "hostsim: error: tcsetattr %s failed: %s\n", opt.linkPath, strerror(errno));
-        return 0;
-    }
-    return 1;
-}
-
 // Writes everything within HOST_WRITE_TIMEOUT; chunked, in random pieces of
 // 1 to 300 bytes with short random pauses, so the box sees any split.
-static int WriteAll(const uint8_t *bytes, size_t count, const char *what)
+static int writeAll(const uint8_t *bytes, size_t count, const char *what)
 {
-    double deadline = NowSeconds() + HOST_WRITE_TIMEOUT / 1000.0;
+    double deadline = ReadClock() + HOST_WRITE_TIMEOUT / 1000.0;
+    if (!opt.chunked)
+        return WriteBefore(host.fd, bytes, count, deadline, what);
     size_t done = 0;
     while (done < count) {
-        size_t piece = count - done;
-        if (opt.chunked) {
-            size_t limit = 1 + NextRandom() % 300;
-            if (piece > limit)
-                piece = limit;
-        }
-        ssize_t n = write(host.fd, bytes + done, piece);
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            fprintf(stderr, "hostsim: FAIL: writing %s: write failed: %s\n", what, strerror(errno));
+        size_t piece = 1 + nextRandom() % 300;
+        if (piece > count - done)
+            piece = count - done;
+        if (!WriteBefore(host.fd, bytes + done, piece, deadline, what))
             return 0;
-        }
-        if (n > 0) {
-            done += (size_t)n;
-            if (opt.chunked && NextRandom() % 4 == 0)
-                usleep(NextRandom() % 1500);
-            continue;
-        }
-        double left = deadline - NowSeconds();
-        if (left <= 0.0) {
-            fprintf(stderr, "hostsim: FAIL: writing %s: the box took only %zu of %zu bytes in %d ms\n", what, done,
-                    count, HOST_WRITE_TIMEOUT);
-            return 0;
-        }
-        struct pollfd p = { host.fd, POLLOUT, 0 };
-        if (poll(&p, 1, (int)(left * 1000.0) + 1) < 0 && errno != EINTR) {
-            fprintf(stderr, "hostsim: FAIL: writing %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
+        done += piece;
+        if (nextRandom() % 4 == 0)
+            usleep(nextRandom() % 1500);
     }
     return 1;
 }
-
-// Sleeps until just before target, then waits the rest out awake, so the
-// pause is as long as asked and not a timer's lateness longer.
-static void WaitUntil(double target)
+static int writeText(const char *text, const char *what)
 {
-    double sleepUntil = target - HOST_SPIN_S;
-    if (sleepUntil > NowSeconds()) {
-        struct timespec until;
-        until.tv_sec = (time_t)sleepUntil;
-        until.tv_nsec = (long)((sleepUntil - (double)until.tv_sec) * 1e9);
-        int result;
-        while ((result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr)) == EINTR) {
-        }
-        if (result != 0)
-            fprintf(stderr, "hostsim: error: clock_nanosleep failed: %s\n", strerror(result));
-    }
-    while (NowSeconds() < target) {
-    }
+    return writeAll((const uint8_t *)text, strlen(text), what);
 }
 
-static int WriteText(const char *text, const char *what)
+static int expectBytes(const uint8_t *want, size_t count, int timeoutMs, const char *what)
 {
-    return WriteAll((const uint8_t *)text, strlen(text), what);
+    return ExpectBytes(host.fd, want, count, timeoutMs, what);
 }
-
-// Reads exactly count bytes within timeoutMs and checks each one as it comes.
-static int ExpectBytes(const uint8_t *want, size_t count, int timeoutMs, const char *what)
+static int expectText(const std::string &text, int timeoutMs, const char *what)
 {
-    std::vector<uint8_t> got;
-    double deadline = NowSeconds() + timeoutMs / 1000.0;
-    while (got.size() < count) {
-        double left = deadline - NowSeconds();
-        char hex[3 * 96];
-        if (left <= 0.0) {
-            HexDump(hex, sizeof hex, got.data(), got.size());
-            fprintf(stderr, "hostsim: FAIL: %s: timed out after %d ms with %zu of %zu bytes [%s]\n", what,
-                    timeoutMs, got.size(), count, hex);
-            return 0;
-        }
-        struct pollfd p = { host.fd, POLLIN, 0 };
-        int ready = poll(&p, 1, (int)(left * 1000.0) + 1);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            fprintf(stderr, "hostsim: FAIL: %s: poll failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (ready == 0)
-            continue;
-        uint8_t buffer[4096];
-        size_t wanted = count - got.size();
-        ssize_t n = read(host.fd, buffer, wanted < sizeof buffer ? wanted : sizeof buffer);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            fprintf(stderr, "hostsim: FAIL: %s: read failed: %s\n", what, strerror(errno));
-            return 0;
-        }
-        if (n == 0) {
-            fprintf(stderr, "hostsim: FAIL: %s: the line closed\n", what);
-            return 0;
-        }
-        for (ssize_t i = 0; i < n; i++) {
-            size_t at = got.size();
-            got.push_back(buffer[i]);
-            if (buffer[i] != want[at]) {
-                size_t from = at > 48 ? at - 48 : 0;
-                HexDump(hex, sizeof hex, got.data() + from, got.size() - from);
-                fprintf(stderr,
-                        "hostsim: FAIL: %s: byte %zu of %zu is 0x%02X, expected 0x%02X; last bytes [%s]\n",
-                        what, at, count, buffer[i], want[at], hex);
-                return 0;
-            }
-        }
-    }
-    return 1;
-}
-
-static int ExpectText(const std::string &text, int timeoutMs, const char *what)
-{
-    return ExpectBytes((const uint8_t *)text.data(), text.size(), timeoutMs, what);
+    return expectBytes((const uint8_t *)text.data(), text.size(), timeoutMs, what);
 }
 
 // Passes only if not a single byte arrives for ms; with lineMayClose the
 // line going away (the box program ended) counts as silence too.
-static int ExpectSilenceOrClose(int ms, int lineMayClose, const char *what)
+static int expectSilenceOrClose(int ms, int lineMayClose, const char *what)
 {
-    double deadline = NowSeconds() + ms / 1000.0;
+    double deadline = ReadClock() + ms / 1000.0;
     for (;;) {
-        double left = deadline - NowSeconds();
+        double left = deadline - ReadClock();
         if (left <= 0.0)
             return 1;
         struct pollfd p = { host.fd, POLLIN, 0 };
@@ -514,7 +372,7 @@ static int ExpectSilenceOrClose(int ms, int lineMayClose, const char *what)
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (lineMayClose && (n == 0 || (n < 0 && errno == EIO))) {
-            Say("the line closed: the box has ended");
+            say("the line closed: the box has ended");
             return 1;
         }
         if (n <= 0) {
@@ -528,49 +386,49 @@ static int ExpectSilenceOrClose(int ms, int lineMayClose, const char *what)
     }
 }
 
-static int ExpectSilence(int ms, const char *what)
+static int expectSilence(int ms, const char *what)
 {
-    return ExpectSilenceOrClose(ms, 0, what);
+    return expectSilenceOrClose(ms, 0, what);
 }
 
-static std::string Prompt(void)
+static std::string promptText(void)
 {
     return std::string("\r\n") + opt.prompt;
 }
 
-static std::string Banner(void)
+static std::string bannerText(void)
 {
     return std::string("\r\n") + BOOT_BANNER + "\r\n";
 }
 
-static std::string LoadCommand(void)
+static std::string loadCommand(void)
 {
     return opt.address ? std::string("q ") + opt.address : std::string("q");
 }
 
-static int ExpectHandshakeAfter(const std::string &echo, const char *what)
+static int expectHandshakeAfter(const std::string &echo, const char *what)
 {
     std::string want = echo;
     want.append((const char *)HOST_HANDSHAKE, sizeof HOST_HANDSHAKE);
-    return ExpectText(want, opt.ackTimeoutMs, what);
+    return expectText(want, opt.ackTimeoutMs, what);
 }
 
 // The answer, length and blocks of one load, starting right after the
 // handshake; 2 when the box ended it early as the options said it would.
-static int RunTransfer(void)
+static int runTransfer(void)
 {
     host.transfers++;
-    if (!WriteAll(HOST_ANSWER, sizeof HOST_ANSWER, "the handshake answer"))
+    if (!writeAll(HOST_ANSWER, sizeof HOST_ANSWER, "the handshake answer"))
         return 0;
     uint8_t goAhead = HOST_ACK;
-    if (!ExpectBytes(&goAhead, 1, opt.ackTimeoutMs, "the go-ahead"))
+    if (!expectBytes(&goAhead, 1, opt.ackTimeoutMs, "the go-ahead"))
         return 0;
-    double start = NowSeconds();
+    double start = ReadClock();
     uint32_t length = (uint32_t)host.image.size();
     uint8_t lengthBytes[4] = {
         (uint8_t)(length >> 24), (uint8_t)(length >> 16), (uint8_t)(length >> 8), (uint8_t)length
     };
-    if (!WriteAll(lengthBytes, sizeof lengthBytes, "the length"))
+    if (!writeAll(lengthBytes, sizeof lengthBytes, "the length"))
         return 0;
     uint32_t blocks = (length + HOST_BLOCK_SIZE - 1) / HOST_BLOCK_SIZE;
     std::vector<uint8_t> frame;
@@ -595,7 +453,7 @@ static int RunTransfer(void)
         snprintf(what, sizeof what, "block %u of %u", n, blocks);
         if (n > 1 && opt.blockDelayMs > 0.0)
             WaitUntil(answered + opt.blockDelayMs / 1000.0);
-        if (!WriteAll(frame.data(), frame.size(), what))
+        if (!writeAll(frame.data(), frame.size(), what))
             return 0;
         snprintf(what, sizeof what, "the answer to block %u of %u", n, blocks);
         if (badChecksum || (opt.rejectBlock == (int)n && !host.rejectUsed)) {
@@ -605,73 +463,73 @@ static int RunTransfer(void)
                 reject = (uint8_t)opt.rejectByte;
             }
             std::string want((const char *)&reject, 1);
-            want += Prompt();
-            if (!ExpectText(want, opt.ackTimeoutMs, what))
+            want += promptText();
+            if (!expectText(want, opt.ackTimeoutMs, what))
                 return 0;
             printf("hostsim: block %u rejected with 0x%02X as expected\n", n, reject);
             fflush(stdout);
             if (!opt.rehandshake)
                 return 2;
-            if (!ExpectBytes(HOST_HANDSHAKE, sizeof HOST_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
+            if (!expectBytes(HOST_HANDSHAKE, sizeof HOST_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
                 return 0;
-            Say("new handshake after the reject; loading again from byte 0");
-            return RunTransfer();
+            say("new handshake after the reject; loading again from byte 0");
+            return runTransfer();
         }
         if (opt.dropAllAcksBlock == (int)n && !host.dropAllAcksUsed) {
             host.dropAllAcksUsed = 1;
-            if (!ExpectSilence(HOST_QUIET_MS, what))
+            if (!expectSilence(HOST_QUIET_MS, what))
                 return 0;
             printf("hostsim: block %u got no ack as expected; waiting for the box to give up\n", n);
             fflush(stdout);
-            if (!ExpectText(Prompt(), opt.boxRxTimeoutMs + 3000, "the prompt after the box gave up"))
+            if (!expectText(promptText(), opt.boxRxTimeoutMs + 3000, "the prompt after the box gave up"))
                 return 0;
             return 2;
         }
         if (opt.dropAckBlock == (int)n && !host.dropAckUsed) {
             host.dropAckUsed = 1;
             uint8_t ack = HOST_ACK;
-            if (!ExpectBytes(&ack, 1, opt.ackTimeoutMs, what) || !ExpectSilence(HOST_QUIET_MS, what))
+            if (!expectBytes(&ack, 1, opt.ackTimeoutMs, what) || !expectSilence(HOST_QUIET_MS, what))
                 return 0;
             printf("hostsim: block %u got one ack and no second as expected\n", n);
             fflush(stdout);
-            answered = NowSeconds();
+            answered = ReadClock();
             continue;
         }
         if (opt.strayBlock == (int)n && !host.strayUsed) {
             host.strayUsed = 1;
-            if (!ExpectBytes(HOST_STRAY_ACKS, sizeof HOST_STRAY_ACKS, opt.ackTimeoutMs, what))
+            if (!expectBytes(HOST_STRAY_ACKS, sizeof HOST_STRAY_ACKS, opt.ackTimeoutMs, what))
                 return 0;
             printf("hostsim: block %u acks came with the stray bytes as expected\n", n);
             fflush(stdout);
-            answered = NowSeconds();
+            answered = ReadClock();
             continue;
         }
         if (opt.lateAckBlock == (int)n && !host.lateAckUsed) {
             host.lateAckUsed = 1;
-            double written = NowSeconds();
+            double written = ReadClock();
             uint8_t ack = HOST_ACK;
-            if (!ExpectBytes(&ack, 1, opt.ackTimeoutMs + opt.lateAckMs, what))
+            if (!expectBytes(&ack, 1, opt.ackTimeoutMs + opt.lateAckMs, what))
                 return 0;
-            double ms = (NowSeconds() - written) * 1000.0;
+            double ms = (ReadClock() - written) * 1000.0;
             if (ms < opt.lateAckMs - 1.0) {
                 fprintf(stderr, "hostsim: FAIL: %s: the first ack came after %.1f ms, expected no sooner than %d ms\n",
                         what, ms, opt.lateAckMs);
                 return 0;
             }
-            if (!ExpectBytes(&ack, 1, opt.ackTimeoutMs, what))
+            if (!expectBytes(&ack, 1, opt.ackTimeoutMs, what))
                 return 0;
             printf("hostsim: block %u first ack came %.1f ms after the block as expected\n", n, ms);
             fflush(stdout);
-            answered = NowSeconds();
+            answered = ReadClock();
             continue;
         }
         uint8_t acks[2] = { HOST_ACK, HOST_ACK };
-        if (!ExpectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
+        if (!expectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
             return 0;
-        answered = NowSeconds();
+        answered = ReadClock();
     }
-    double seconds = NowSeconds() - start;
-    if (!ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after the load"))
+    double seconds = ReadClock() - start;
+    if (!expectText(promptText(), opt.ackTimeoutMs, "the prompt after the load"))
         return 0;
     printf("hostsim: load done bytes=%u blocks=%u seconds=%.2f rate=%.0f B/s\n", length, blocks, seconds,
            seconds > 0.0 ? (double)length / seconds : 0.0);
@@ -680,80 +538,80 @@ static int RunTransfer(void)
 }
 
 // After the handshake: the load, or with --no-answer the box giving up.
-static int AnswerHandshake(void)
+static int answerHandshake(void)
 {
     if (opt.noAnswer) {
-        if (!ExpectText("\r\nno host\r\n" + std::string(opt.prompt), 2000 + opt.ackTimeoutMs, "the no-host reply"))
+        if (!expectText("\r\nno host\r\n" + std::string(opt.prompt), 2000 + opt.ackTimeoutMs, "the no-host reply"))
             return 0;
-        Say("no host reported as expected");
+        say("no host reported as expected");
         return 2;
     }
-    return RunTransfer();
+    return runTransfer();
 }
 
 // Types the load command after two empty lines and runs the load.
-static int LoadOnce(void)
+static int loadOnce(void)
 {
-    std::string command = LoadCommand();
-    if (!WriteText(("\r\r" + command + "\r").c_str(), "the load command"))
+    std::string command = loadCommand();
+    if (!writeText(("\r\r" + command + "\r").c_str(), "the load command"))
         return 0;
-    if (!ExpectHandshakeAfter(Prompt() + Prompt() + command, "the handshake after the load command"))
+    if (!expectHandshakeAfter(promptText() + promptText() + command, "the handshake after the load command"))
         return 0;
-    return AnswerHandshake();
+    return answerHandshake();
 }
 
-static int RunSession(void)
+static int runSession(void)
 {
     if (opt.expectSilenceMs) {
-        if (!WriteText("s\r\rq\r", "input for a dead box") || !ExpectSilence(opt.expectSilenceMs, "a dead box"))
+        if (!writeText("s\r\rq\r", "input for a dead box") || !expectSilence(opt.expectSilenceMs, "a dead box"))
             return 0;
-        Say("ok: the box stayed silent");
+        say("ok: the box stayed silent");
         return 1;
     }
-    if (!ExpectText(Banner(), opt.bannerTimeoutMs, "the power-on banner"))
+    if (!expectText(bannerText(), opt.bannerTimeoutMs, "the power-on banner"))
         return 0;
-    Say("banner seen");
+    say("banner seen");
     if (opt.noStop) {
-        if (!ExpectText("\r\nBooting firmware...\r\n", opt.ackTimeoutMs, "the firmware boot") ||
-            !ExpectSilence(HOST_END_QUIET_MS, "after the firmware boot"))
+        if (!expectText("\r\nBooting firmware...\r\n", opt.ackTimeoutMs, "the firmware boot") ||
+            !expectSilence(HOST_END_QUIET_MS, "after the firmware boot"))
             return 0;
-        Say("ok: the firmware booted");
+        say("ok: the firmware booted");
         return 1;
     }
     if (opt.handshakeFirst) {
-        if (!WriteText("s", "the stop") || !ExpectHandshakeAfter("", "the handshake right after 's'") ||
-            AnswerHandshake() == 0 || !ExpectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
+        if (!writeText("s", "the stop") || !expectHandshakeAfter("", "the handshake right after 's'") ||
+            answerHandshake() == 0 || !expectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
             return 0;
         printf("hostsim: ok transfers=%d\n", host.transfers);
         fflush(stdout);
         return 1;
     }
-    if (!WriteText("s", "the stop") || !ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after 's'"))
+    if (!writeText("s", "the stop") || !expectText(promptText(), opt.ackTimeoutMs, "the prompt after 's'"))
         return 0;
-    if (!WriteText("\r\rmon\r", "the mon command") ||
-        !ExpectText(Prompt() + Prompt() + "mon" + Prompt(), opt.ackTimeoutMs, "the answer to mon"))
+    if (!writeText("\r\rmon\r", "the mon command") ||
+        !expectText(promptText() + promptText() + "mon" + promptText(), opt.ackTimeoutMs, "the answer to mon"))
         return 0;
     if (opt.unknownCommand) {
         // Typed with a slip rubbed out: the box echoes the rub-out as "\b \b".
-        if (!WriteText("fx\x7foo\r", "an unknown command") ||
-            !ExpectText(std::string("fx\b \boo\r\n?\r\n") + opt.prompt, opt.ackTimeoutMs, "the answer to foo"))
+        if (!writeText("fx\x7foo\r", "an unknown command") ||
+            !expectText(std::string("fx\b \boo\r\n?\r\n") + opt.prompt, opt.ackTimeoutMs, "the answer to foo"))
             return 0;
     }
-    int result = LoadOnce();
+    int result = loadOnce();
     if (result == 0)
         return 0;
     if (result == 1 && opt.reboot) {
-        if (!WriteText("boot\r", "the boot command") ||
-            !ExpectText("boot\r\n" + Banner(), opt.ackTimeoutMs, "the banner after boot"))
+        if (!writeText("boot\r", "the boot command") ||
+            !expectText("boot\r\n" + bannerText(), opt.ackTimeoutMs, "the banner after boot"))
             return 0;
-        if (!WriteText("s", "the stop after boot") ||
-            !ExpectText(Prompt(), opt.ackTimeoutMs, "the prompt after the second 's'"))
+        if (!writeText("s", "the stop after boot") ||
+            !expectText(promptText(), opt.ackTimeoutMs, "the prompt after the second 's'"))
             return 0;
-        Say("rebooted and stopped again");
-        if (LoadOnce() != 1)
+        say("rebooted and stopped again");
+        if (loadOnce() != 1)
             return 0;
     }
-    if (!ExpectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
+    if (!expectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
         return 0;
     printf("hostsim: ok transfers=%d\n", host.transfers);
     fflush(stdout);
@@ -762,26 +620,25 @@ static int RunSession(void)
 
 int main(int argc, char **argv)
 {
+    lineToolName = "hostsim";
     int wantHelp = 0;
-    if (!ParseOptions(argc, argv, &wantHelp))
+    if (!parseOptions(argc, argv, &wantHelp))
         return 2;
     if (wantHelp) {
-        PrintUsage(stdout);
+        printUsage(stdout);
         return 0;
     }
     host.random = opt.seed ? opt.seed : 1;
-    if (opt.imagePath && !ReadImage())
+    if (opt.imagePath && !readImage())
         return 1;
-    if (!OpenLink())
+    host.fd = OpenRawLine(opt.linkPath);
+    if (host.fd < 0)
         return 1;
-    if (opt.earlyStop && !WriteText("s", "the early stray 's'"))
+    if (opt.earlyStop && !writeText("s", "the early stray 's'"))
         return 1;
     printf("hostsim: open link=%s\n", opt.linkPath);
     fflush(stdout);
-    int ok = RunSession();
-    if (close(host.fd) != 0) {
-        fprintf(stderr, "hostsim: error: close %s failed: %s\n", opt.linkPath, strerror(errno));
-        ok = 0;
-    }
+    int ok = runSession();
+    ok = CloseLine(host.fd, opt.linkPath) && ok;
     return ok ? 0 : 1;
 }

@@ -2,7 +2,9 @@
 # Self-test of the box simulator: runs boxsim on a pty link and drives it
 # with hostsim, which checks every byte the box sends, through a normal load,
 # each injected fault, the monitor commands, reconnects and the ways boxsim
-# is told to stop. Data rates are printed as figures, never asserted.
+# is told to stop. Two scenarios run through the trace relay, whose trace
+# must show the whole exchange in order. Data rates are printed as figures,
+# never asserted.
 # usage: tools/boxsim/selftest.sh [BUILD_DIR]    (default: build/native)
 # Build first: cmake -S tools -B build/native && cmake --build build/native
 set -u
@@ -11,58 +13,29 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${1:-$ROOT/build/native}
 BOXSIM=$BUILD/boxsim
 HOSTSIM=$BUILD/hostsim
-for tool in "$BOXSIM" "$HOSTSIM"; do
-    if [ ! -x "$tool" ]; then
-        echo "selftest: error: $tool is missing; build with: cmake -S tools -B build/native && cmake --build build/native" >&2
-        exit 2
-    fi
-done
-
-WORK=$(mktemp -d) || { echo "selftest: error: mktemp -d failed" >&2; exit 2; }
+RELAY=$BUILD/tracerelay
+. "$ROOT/tools/line/children.sh"
+NeedBuilt selftest "$BUILD" boxsim hostsim tracerelay
+StartWork selftest
 LINK=$WORK/com1
-STARTED=()
+BOX_LINK=$LINK      # boxsim's link: $LINK, or behind the relay $WORK/box.dev
 BOX_PID=
+RELAY_PID=
 FAILS=0
 CHECKS=0
-
-Cleanup() {
-    local pid
-    for pid in "${STARTED[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${STARTED[@]}"; do
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap Cleanup EXIT
 
 Fail() { echo "selftest: FAIL: $*"; FAILS=$((FAILS + 1)); CHECKS=$((CHECKS + 1)); }
 Pass() { echo "selftest: ok: $*"; CHECKS=$((CHECKS + 1)); }
 
-# WaitForLine FILE EXTENDED-REGEX SECONDS: 0 once a line matches.
-WaitForLine() {
-    local file=$1 pattern=$2 limit=$3 waited=0
-    while [ "$waited" -lt $((limit * 20)) ]; do
-        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
-        sleep 0.05
-        waited=$((waited + 1))
-    done
-    return 1
-}
-
-# StartBox NAME [boxsim options]: boxsim on $LINK, stdout in $WORK/NAME.box.
+# StartBox NAME [boxsim options]: boxsim on $BOX_LINK, stdout in $WORK/NAME.box.
 StartBox() {
-    local name=$1
+    local name=$1 rc
     shift
-    "$BOXSIM" --link "$LINK" "$@" < /dev/null > "$WORK/$name.box" 2> "$WORK/$name.boxerr" &
-    BOX_PID=$!
-    STARTED+=("$BOX_PID")
-    if ! WaitForLine "$WORK/$name.box" '^boxsim: ready pty=/dev/pts/[0-9]+$' 5; then
-        Fail "$name: boxsim did not get ready: $(cat "$WORK/$name.boxerr")"
-        return 1
-    fi
-    [ -L "$LINK" ] || { Fail "$name: $LINK is not a symlink after ready"; return 1; }
+    Launch "$WORK/$name.box" "$WORK/$name.boxerr" '^boxsim: ready pty=/dev/pts/[0-9]+$' "$BOXSIM" --link "$BOX_LINK" "$@"
+    rc=$?
+    BOX_PID=$LAUNCHED
+    [ "$rc" -eq 0 ] || { Fail "$name: boxsim did not get ready: $(cat "$WORK/$name.boxerr")"; return 1; }
+    [ -L "$BOX_LINK" ] || { Fail "$name: $BOX_LINK is not a symlink after ready"; return 1; }
     return 0
 }
 
@@ -73,11 +46,138 @@ StopBox() {
     wait "$BOX_PID"
     rc=$?
     [ "$rc" -eq 0 ] || Fail "$name: boxsim exit code $rc after SIGTERM"
-    [ -e "$LINK" ] || [ -L "$LINK" ] && Fail "$name: $LINK left behind"
+    [ -e "$BOX_LINK" ] || [ -L "$BOX_LINK" ] && Fail "$name: $BOX_LINK left behind"
     if [ -s "$WORK/$name.boxerr" ]; then
         Fail "$name: boxsim wrote to stderr: $(cat "$WORK/$name.boxerr")"
     fi
     return 0
+}
+
+# StartRelay NAME: the trace relay from $LINK to the box on $BOX_LINK,
+# tracing into $WORK/NAME.trace.
+StartRelay() {
+    local name=$1 rc
+    Launch "$WORK/$name.relay" "$WORK/$name.relayerr" '^tracerelay: ready' \
+        "$RELAY" --link "$LINK" --device "$BOX_LINK" --trace "$WORK/$name.trace"
+    rc=$?
+    RELAY_PID=$LAUNCHED
+    [ "$rc" -eq 0 ] || { Fail "$name: tracerelay did not get ready: $(cat "$WORK/$name.relayerr")"; return 1; }
+}
+
+# EndRelay NAME RC STDERR-REGEX: stops the relay (SIGTERM when RC is 0, else
+# it must end by itself), expects exit code RC, that stderr, one ready line
+# and the link gone.
+EndRelay() {
+    local name=$1 want=$2 rc
+    [ "$want" -eq 0 ] && kill -TERM "$RELAY_PID"
+    for _ in $(seq 60); do kill -0 "$RELAY_PID" 2>/dev/null || break; sleep 0.05; done
+    kill -0 "$RELAY_PID" 2>/dev/null && kill -TERM "$RELAY_PID"
+    wait "$RELAY_PID"
+    rc=$?
+    if [ "$rc" -eq "$want" ] && [ "$(cat "$WORK/$name.relay")" = "tracerelay: ready link=$LINK device=$BOX_LINK" ] &&
+        [[ "$(cat "$WORK/$name.relayerr")" =~ $3 ]] && [ ! -L "$LINK" ]; then
+        Pass "$name: tracerelay ended with $rc${3:+ saying '$(cat "$WORK/$name.relayerr")'}, link removed"
+    else
+        Fail "$name: tracerelay exit code $rc (wanted $want), stdout '$(cat "$WORK/$name.relay")'," \
+            "stderr '$(cat "$WORK/$name.relayerr")', link $([ -L "$LINK" ] && echo left || echo removed)"
+    fi
+}
+
+# Hex TEXT: TEXT's bytes (backslash escapes allowed) in lower-case hex.
+Hex() {
+    printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n'
+}
+
+# TransferSteps IMAGE: what a load of IMAGE puts on the line after the load
+# command, one step a line as CheckTrace reads them: the handshake and its
+# answer, the go-ahead, the length, then each block and its two acks.
+TransferSteps() {
+    echo "B aa551122"
+    echo "P faaa"
+    echo "B fa"
+    echo "P $(printf '%08x' "$(wc -c < "$1")")"
+    od -An -v -tu1 -w1024 "$1" |
+        awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "K %d %d 0x%08x\nB fafa\n", NR, NF, s }'
+}
+
+# CheckTrace NAME STEPS: the relay's trace must show the steps in order. A
+# step is "P HEX", the PC's next bytes (every byte the PC sent is in exactly
+# one step), "K N L 0xSUM", the PC's next thing is the line of block N with L
+# data bytes and that checksum, or "B HEX", bytes the box sent after the
+# step before (anything else from the box may come between). Every line
+# must be a well-formed note, block or burst line, in time order.
+CheckTrace() {
+    local result
+    result=$(awk 'function fail(text) { print text; failed = 1; exit }
+        NR == FNR { step[++steps] = $0; next }
+        FNR == 1 { if ($0 !~ /^# tracerelay /) fail("the first line is not the comment: " $0); next }
+        {
+            if ($1 !~ /^[0-9]+\.[0-9][0-9][0-9]$/ || $1 + 0 < last) fail("line " FNR " has a bad time: " $0)
+            last = $1 + 0
+            if ($2 == "note")
+                next
+            if ($2 == "pc>box" && $3 == "block") {
+                if ($0 !~ /^ *[0-9.]+ pc>box block [0-9]+: [0-9]+ \+ 4 bytes, checksum 0x[0-9a-f]+$/ || length($NF) != 10)
+                    fail("line " FNR " is a bad block line: " $0)
+                sub(":", "", $4)
+                dir[++units] = "P"
+                value[units] = "K " $4 " " $5 " " $NF
+                next
+            }
+            if (($2 != "pc>box" && $2 != "box>pc") || $3 !~ /^[1-9][0-9]*$/ || $(4 + $3) != "|" ||
+                length(substr($0, index($0, " | ") + 3)) != $3)
+                fail("line " FNR " is not a burst line: " $0)
+            for (i = 0; i < $3; i++) {
+                if ($(4 + i) !~ /^[0-9A-F][0-9A-F]$/)
+                    fail("line " FNR " has a bad byte: " $0)
+                dir[++units] = $2 == "pc>box" ? "P" : "B"
+                value[units] = tolower($(4 + i))
+            }
+        }
+        END {
+            if (failed)
+                exit
+            pcs = boxes = 0
+            for (i = 1; i <= units; i++) {
+                if (dir[i] == "P") pcAt[pcs++] = i
+                else boxAt[boxes++] = i
+            }
+            next_unit = 1
+            p = b = 0
+            for (k = 1; k <= steps; k++) {
+                split(step[k], f, " ")
+                if (f[1] == "K") {
+                    want[0] = step[k]
+                    n = 1
+                } else {
+                    n = length(f[2]) / 2
+                    for (j = 0; j < n; j++) want[j] = substr(f[2], 2 * j + 1, 2)
+                }
+                if (f[1] == "B") {
+                    while (b < boxes && boxAt[b] < next_unit) b++
+                    for (found = -1; found < 0 && b + n <= boxes; b++) {
+                        for (j = 0; j < n && value[boxAt[b + j]] == want[j]; j++) {}
+                        if (j == n) found = b
+                    }
+                    if (found < 0) { print "step " k " (" step[k] ") is not in the trace after step " k - 1; exit }
+                    b = found + n
+                    next_unit = boxAt[b - 1] + 1
+                    continue
+                }
+                if (p + n > pcs || pcAt[p] < next_unit) { print "step " k " (" step[k] ") does not follow step " k - 1; exit }
+                for (j = 0; j < n; j++) {
+                    if (value[pcAt[p + j]] != want[j]) {
+                        print "step " k " (" step[k] "): the PC sent " value[pcAt[p + j]] " for " want[j]
+                        exit
+                    }
+                }
+                p += n
+                next_unit = pcAt[p - 1] + 1
+            }
+            if (p != pcs) { print "the PC sent more than the steps: " pcs - p " bytes or blocks"; exit }
+            print "ok: " steps " steps in order in " units " bytes and blocks"
+        }' "$2" "$WORK/$1.trace")
+    if [[ "$result" == ok:* ]]; then Pass "$1: trace: $result"; else Fail "$1: trace: $result"; fi
 }
 
 # RunHost NAME POWER [hostsim options]: POWER is "signal" (SIGUSR1 once the
@@ -86,12 +186,9 @@ StopBox() {
 RunHost() {
     local name=$1 power=$2 host rc
     shift 2
-    timeout 120 "$HOSTSIM" --link "$LINK" "$@" > "$WORK/$name.host" 2> "$WORK/$name.hosterr" &
-    host=$!
-    STARTED+=("$host")
-    if ! WaitForLine "$WORK/$name.host" '^hostsim: open' 5; then
+    Launch "$WORK/$name.host" "$WORK/$name.hosterr" '^hostsim: open' timeout 120 "$HOSTSIM" --link "$LINK" "$@" ||
         Fail "$name: hostsim did not open the link: $(cat "$WORK/$name.hosterr")"
-    fi
+    host=$LAUNCHED
     case $power in
     signal) kill -USR1 "$BOX_PID" ;;
     after-ignored)
@@ -144,14 +241,22 @@ head -c 10240 /dev/urandom > "$WORK/ten.bin"
 head -c 65536 /dev/urandom > "$WORK/pace.bin"
 
 # 1. A normal 300000-byte load with plain "q", after a stray 's' sent before the
-# box was on and an unknown command.
-if StartBox load --out "$WORK/load.out"; then
+# box was on and an unknown command, through the trace relay: its trace shows
+# the banner, each byte the PC sent, the handshake, every block and its acks.
+BOX_LINK=$WORK/box.dev
+if StartBox load --out "$WORK/load.out" && StartRelay load; then
     RunHost load after-ignored --image "$WORK/big.bin" --early-s --unknown
     ExpectHostOk load $?
     ExpectVerdict load 1 '^boxsim: verdict=complete bytes=300000 blocks=293 checksum_errors=0 length=300000 address=none data_seconds=[0-9.]+ commands=s,mon,foo,q$'
     ExpectSameFile load "$WORK/big.bin" "$WORK/load.out"
+    EndRelay load 0 '^$'
+    BANNER=$(sed -n 's/^#define BOOT_BANNER "\(.*\)"$/\1/p' "$ROOT/upload/banner.h")
+    { echo "P $(Hex s)"; echo "B $(Hex "\r\n$BANNER\r\n")"; echo "P $(Hex s)"; echo "P $(Hex '\r\rmon\r')"
+      echo "P $(Hex 'fx\x7foo\r')"; echo "P $(Hex '\r\rq\r')"; TransferSteps "$WORK/big.bin"; } > "$WORK/load.steps"
+    CheckTrace load "$WORK/load.steps"
     StopBox load
 fi
+BOX_LINK=$LINK
 
 # 2. With an address, writes cut into random pieces, then "boot" and a second load.
 if StartBox reboot --out "$WORK/reboot.out"; then
@@ -297,12 +402,12 @@ fi
 mkfifo "$WORK/stdin.fifo"
 "$BOXSIM" --link "$LINK" --stop-window 300 < "$WORK/stdin.fifo" > "$WORK/stdin.box" 2> "$WORK/stdin.boxerr" &
 BOX_PID=$!
-STARTED+=("$BOX_PID")
+Started "$BOX_PID"
 exec 3> "$WORK/stdin.fifo"
 if WaitForLine "$WORK/stdin.box" '^boxsim: ready' 5; then
     timeout 60 "$HOSTSIM" --link "$LINK" --no-stop > "$WORK/stdin.host" 2> "$WORK/stdin.hosterr" &
     HOST_PID=$!
-    STARTED+=("$HOST_PID")
+    Started "$HOST_PID"
     WaitForLine "$WORK/stdin.host" '^hostsim: open' 5
     echo power >&3
     wait "$HOST_PID"
@@ -333,8 +438,13 @@ if StartBox autoboot --autoboot 1 --stop-window 300; then
     StopBox autoboot
 fi
 
-# 16. --exit-after 1 ends boxsim after its first verdict.
-if StartBox exitafter --exit-after 1; then
+# 16. --exit-after 1 ends boxsim after its first verdict; through the relay,
+# whose PC side is opened and closed once before the load, and which ends
+# when the box is gone.
+BOX_LINK=$WORK/box.dev
+if StartBox exitafter --exit-after 1 && StartRelay exitafter; then
+    RunHost exitafter0 none --expect-silence 300
+    ExpectHostOk exitafter0 $?
     RunHost exitafter signal --image "$WORK/ten.bin" --box-exits
     ExpectHostOk exitafter $?
     for i in $(seq 1 60); do kill -0 "$BOX_PID" 2>/dev/null || break; sleep 0.05; done
@@ -345,11 +455,21 @@ if StartBox exitafter --exit-after 1; then
         wait "$BOX_PID"
         rc=$?
         [ "$rc" -eq 0 ] && Pass "exitafter: exited by itself with 0" || Fail "exitafter: exit code $rc"
-        [ -L "$LINK" ] && Fail "exitafter: link left behind" || Pass "exitafter: link removed"
+        [ -L "$BOX_LINK" ] && Fail "exitafter: link left behind" || Pass "exitafter: link removed"
     fi
+    EndRelay exitafter 1 "^tracerelay: error: the device $BOX_LINK gone: "
+    { echo "P $(Hex 's\r\rq\r')"; echo "P $(Hex s)"; echo "P $(Hex '\r\rmon\r')"; echo "P $(Hex '\r\rq\r')"
+      TransferSteps "$WORK/ten.bin"; } > "$WORK/exitafter.steps"
+    CheckTrace exitafter "$WORK/exitafter.steps"
+    notes=$(sed -n 's/^ *[0-9.]* note //p' "$WORK/exitafter.trace" | sed 's/ gone: .*/ gone/' | uniq | tr '\n' ',')
+    [ "$notes" = "the pc side opened its end,the pc side closed its end,the pc side opened its end,device $BOX_LINK gone," ] ||
+    [ "$notes" = "the pc side opened its end,the pc side closed its end,the pc side opened its end,the pc side closed its end,device $BOX_LINK gone," ] &&
+        Pass "exitafter: trace notes: $notes" || Fail "exitafter: trace notes: $notes"
 fi
+BOX_LINK=$LINK
 
-# 17. Options: help, wrong values, and a --link that is not a symlink.
+# 17. Options: help, wrong values, a device that is not there, and a --link
+# that is not a symlink.
 "$BOXSIM" --help > "$WORK/help.txt" 2>&1
 rc=$?
 missing=
@@ -359,29 +479,34 @@ for word in --link --out --prompt --stop-window --rx-timeout --autoboot --exit-a
 done
 [ "$rc" -eq 0 ] && [ -z "$missing" ] && Pass "help: exit 0, every option explained" ||
     Fail "help: exit code $rc, missing:$missing"
-for bad in "--drop-ack x" "--reject-byte 12" "--slow" "--frobnicate 1" "--stop-window 0" "--late-ack 3" \
-    "--late-ack 0 100" "--late-ack 3 x"; do
+RELAY_ARGS="tracerelay --link $LINK --trace $WORK/bad.trace"
+for bad in "boxsim --drop-ack x" "boxsim --reject-byte 12" "boxsim --slow" "boxsim --frobnicate 1" \
+    "boxsim --stop-window 0" "boxsim --late-ack 3" "boxsim --late-ack 0 100" "boxsim --late-ack 3 x" \
+    "$RELAY_ARGS" "$RELAY_ARGS --device /dev/null --hold-us x" "$RELAY_ARGS --device $WORK/nodev"; do
     # shellcheck disable=SC2086
-    "$BOXSIM" $bad > /dev/null 2> "$WORK/bad.err"
+    "$BUILD/"$bad > /dev/null 2> "$WORK/bad.err"
     rc=$?
-    [ "$rc" -eq 2 ] && grep -q 'boxsim: error:' "$WORK/bad.err" && Pass "options: '$bad' refused: $(cat "$WORK/bad.err")" ||
-        Fail "options: '$bad' gave exit code $rc"
+    [ "$rc" -eq 2 ] && grep -q "^${bad%% *}: error:" "$WORK/bad.err" && [ ! -L "$LINK" ] &&
+        Pass "options: '$bad' refused: $(cat "$WORK/bad.err")" || Fail "options: '$bad' gave exit code $rc"
 done
+grep -q "open $WORK/nodev failed: No such file or directory" "$WORK/bad.err" && Pass "options: the missing device named" ||
+    Fail "options: the missing device is not named: $(cat "$WORK/bad.err")"
 echo "keep me" > "$WORK/notalink"
-"$BOXSIM" --link "$WORK/notalink" > /dev/null 2> "$WORK/bad.err"
-rc=$?
-[ "$rc" -ne 0 ] && [ "$(cat "$WORK/notalink")" = "keep me" ] && Pass "options: regular file at --link kept: $(cat "$WORK/bad.err")" ||
-    Fail "options: --link over a regular file: exit code $rc, content '$(cat "$WORK/notalink")'"
+for tool in "boxsim --link" "tracerelay --device /dev/null --trace $WORK/bad.trace --link"; do
+    # shellcheck disable=SC2086
+    "$BUILD/"$tool "$WORK/notalink" > /dev/null 2> "$WORK/bad.err"
+    rc=$?
+    [ "$rc" -ne 0 ] && [ "$(cat "$WORK/notalink")" = "keep me" ] &&
+        Pass "options: regular file at ${tool%% *}'s --link kept: $(cat "$WORK/bad.err")" ||
+        Fail "options: ${tool%% *} --link over a regular file: exit code $rc, content '$(cat "$WORK/notalink")'"
+done
 
 # Nothing this test started may still run.
-left=
-for pid in "${STARTED[@]}"; do
-    kill -0 "$pid" 2>/dev/null && left="$left $pid"
-done
-[ -z "$left" ] && Pass "no process left behind" || Fail "still running:$left"
+left=$(StillRunning | tr '\n' ' ')
+[ -z "$left" ] && Pass "no process left behind" || Fail "still running: $left"
 
 echo "selftest: figures:"
-echo "selftest:   unpaced data rate: $(DataRate load 1)"
+echo "selftest:   unpaced data rate: $(DataRate load 1) (through the trace relay)"
 echo "selftest:   --slow 50 data rate: ${SLOW_RATE:-n/a}"
 echo "selftest:   --pace data rate:  ${PACE_RATE:-n/a} (line limit 11520 B/s less the 4-byte checksum and 2 acks per 1024)"
 if [ "$FAILS" -eq 0 ]; then

@@ -1,0 +1,172 @@
+// boxsim's command line: the usage text and the options into boxOptions.
+#include "boxsim/box.h"
+#include "line/args.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+BoxOptions boxOptions;
+
+void PrintUsage(FILE *to)
+{
+    fprintf(to,
+        "usage: boxsim [options]\n"
+        "Plays the set-top box and its boot monitor on a pseudo-terminal.\n"
+        "  --link PATH          make PATH a symlink to the pty slave (removed on exit)\n"
+        "  --out FILE           write each completely received image to FILE\n"
+        "  --prompt TEXT        monitor prompt (default \"HanSh> \")\n"
+        "  --stop-window MS     how long after the banner an 's' stops the boot (1500)\n"
+        "  --rx-timeout MS      abandon a transfer after MS without a byte (6000)\n"
+        "  --autoboot SECONDS   power on every SECONDS while not in the monitor\n"
+        "  --exit-after N       exit after N verdict lines\n"
+        "  --silent             a dead box: answer nothing, still drain input\n"
+        "  --drop-ack N         block N gets only the first of its two acks\n"
+        "  --drop-all-acks N    block N gets no ack at all\n"
+        "  --reject N           answer block N with the reject byte instead of acks\n"
+        "  --reject-byte F0|FE  the byte --reject sends (F0)\n"
+        "  --rehandshake        after a reject, start a new handshake at once\n"
+        "  --stray N            send stray bytes 00 41 0D 11 before each ack of block N\n"
+        "  --slow MS            wait MS before each ack byte\n"
+        "  --late-ack N MS      send the first ack of block N only MS after the block\n"
+        "  --handshake-first    after the stop, send the load handshake at once instead\n"
+        "                       of the prompt, and load as after \"q\" (no address)\n"
+        "  --pace               hold both directions to the line rate of 115200 8N1\n"
+        "  --help               show this text\n"
+        "Before the verdict of a load of two blocks or more, a \"turnaround\" line gives\n"
+        "p50/p99/max/mean ms from each block's last ack written to the next block's\n"
+        "first byte read, and the data phase (go-ahead to last ack) in microseconds.\n"
+        "stdin lines: \"power\" powers the box on, \"quit\" exits.\n"
+        "SIGUSR1 powers the box on; SIGTERM and SIGINT exit.\n");
+}
+
+int ParseOptions(int argc, char **argv, int *wantHelp)
+{
+    boxOptions.prompt = "HanSh> ";
+    boxOptions.stopWindowMs = 1500;
+    boxOptions.rxTimeoutMs = 6000;
+    boxOptions.rejectByte = BOX_REJECT;
+    *wantHelp = 0;
+    for (int i = 1; i < argc; i++) {
+        const char *name = argv[i];
+        long value = 0;
+        if (strcmp(name, "--help") == 0) {
+            *wantHelp = 1;
+            return 1;
+        }
+        if (strcmp(name, "--silent") == 0) {
+            boxOptions.silent = 1;
+            continue;
+        }
+        if (strcmp(name, "--rehandshake") == 0) {
+            boxOptions.rehandshake = 1;
+            continue;
+        }
+        if (strcmp(name, "--pace") == 0) {
+            boxOptions.pace = 1;
+            continue;
+        }
+        if (strcmp(name, "--handshake-first") == 0) {
+            boxOptions.handshakeFirst = 1;
+            continue;
+        }
+        if (strncmp(name, "--", 2) != 0) {
+            fprintf(stderr, "boxsim: error: unexpected argument '%s' (see --help)\n", name);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "boxsim: error: %s needs a value (see --help)\n", name);
+            return 0;
+        }
+        const char *text = argv[++i];
+        if (strcmp(name, "--link") == 0) {
+            if (text[0] == '\0') {
+                fprintf(stderr, "boxsim: error: --link needs a path\n");
+                return 0;
+            }
+            boxOptions.linkPath = text;
+        } else if (strcmp(name, "--out") == 0) {
+            if (text[0] == '\0') {
+                fprintf(stderr, "boxsim: error: --out needs a path\n");
+                return 0;
+            }
+            boxOptions.outPath = text;
+        } else if (strcmp(name, "--prompt") == 0) {
+            if (text[0] == '\0' || strlen(text) > 64) {
+                fprintf(stderr, "boxsim: error: --prompt needs 1 to 64 characters\n");
+                return 0;
+            }
+            boxOptions.prompt = text;
+        } else if (strcmp(name, "--stop-window") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 600000, &value))
+                return 0;
+            boxOptions.stopWindowMs = (int)value;
+        } else if (strcmp(name, "--rx-timeout") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 3600000, &value))
+                return 0;
+            boxOptions.rxTimeoutMs = (int)value;
+        } else if (strcmp(name, "--autoboot") == 0) {
+            char *end = nullptr;
+            errno = 0;
+            double seconds = strtod(text, &end);
+            if (errno != 0 || end == text || *end != '\0' || !(seconds >= 0.1 && seconds <= 86400.0)) {
+                fprintf(stderr, "boxsim: error: --autoboot needs seconds from 0.1 to 86400, got '%s'\n", text);
+                return 0;
+            }
+            boxOptions.autobootSeconds = seconds;
+        } else if (strcmp(name, "--exit-after") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 1000000, &value))
+                return 0;
+            boxOptions.exitAfter = (int)value;
+        } else if (strcmp(name, "--drop-ack") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            boxOptions.dropAckBlock = (int)value;
+        } else if (strcmp(name, "--drop-all-acks") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            boxOptions.dropAllAcksBlock = (int)value;
+        } else if (strcmp(name, "--reject") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            boxOptions.rejectBlock = (int)value;
+        } else if (strcmp(name, "--reject-byte") == 0) {
+            const char *hex = text;
+            if (hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
+                hex += 2;
+            if (strcasecmp(hex, "F0") == 0) {
+                boxOptions.rejectByte = BOX_REJECT;
+            } else if (strcasecmp(hex, "FE") == 0) {
+                boxOptions.rejectByte = BOX_REJECT_ALT;
+            } else {
+                fprintf(stderr, "boxsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
+                return 0;
+            }
+        } else if (strcmp(name, "--stray") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            boxOptions.strayBlock = (int)value;
+        } else if (strcmp(name, "--slow") == 0) {
+            if (!ParseWholeNumber(name, text, 0, 600000, &value))
+                return 0;
+            boxOptions.slowMs = (int)value;
+        } else if (strcmp(name, "--late-ack") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
+                return 0;
+            boxOptions.lateAckBlock = (int)value;
+            if (i + 1 >= argc) {
+                fprintf(stderr, "boxsim: error: --late-ack needs a block and milliseconds (see --help)\n");
+                return 0;
+            }
+            if (!ParseWholeNumber(name, argv[++i], 0, 600000, &value))
+                return 0;
+            boxOptions.lateAckMs = (int)value;
+        } else {
+            fprintf(stderr, "boxsim: error: unknown option '%s' (see --help)\n", name);
+            return 0;
+        }
+    }
+    return 1;
+}

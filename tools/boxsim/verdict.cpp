@@ -1,0 +1,97 @@
+// The end of a transfer as boxsim reports it: the received image written
+// out whole, the turnaround figures and the verdict line, and --exit-after.
+#include "boxsim/box.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Writes through a side file and a rename, so a reader sees old or new, whole.
+int WriteImage(const char *path, const std::vector<uint8_t> &data, size_t count)
+{
+    std::string temporary = std::string(path) + ".part";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "boxsim: error: open %s failed: %s\n", temporary.c_str(), strerror(errno));
+        return 0;
+    }
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, data.data() + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "boxsim: error: write %s failed: %s\n", temporary.c_str(), strerror(errno));
+            close(fd);
+            unlink(temporary.c_str());
+            return 0;
+        }
+        done += (size_t)n;
+    }
+    if (close(fd) != 0) {
+        fprintf(stderr, "boxsim: error: close %s failed: %s\n", temporary.c_str(), strerror(errno));
+        unlink(temporary.c_str());
+        return 0;
+    }
+    if (rename(temporary.c_str(), path) != 0) {
+        fprintf(stderr, "boxsim: error: rename %s to %s failed: %s\n", temporary.c_str(), path, strerror(errno));
+        unlink(temporary.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+// Nearest-rank percentile of sorted values.
+static double percentile(const std::vector<double> &sorted, double fraction)
+{
+    size_t rank = (size_t)ceil(fraction * (double)sorted.size());
+    return sorted[rank > 0 ? rank - 1 : 0];
+}
+
+// The transfer's turnarounds in ms, and its data phase in microseconds (the
+// verdict's data_seconds has too few digits to calibrate against).
+static void printTurnarounds(double dataSeconds)
+{
+    if (box.turnarounds.empty())
+        return;
+    std::vector<double> sorted = box.turnarounds;
+    std::sort(sorted.begin(), sorted.end());
+    double sum = 0.0;
+    for (double value : sorted)
+        sum += value;
+    Report("turnaround blocks=%zu p50=%.3f p99=%.3f max=%.3f mean=%.3f data_us=%.0f", sorted.size(),
+           percentile(sorted, 0.50) * 1000.0, percentile(sorted, 0.99) * 1000.0, sorted.back() * 1000.0,
+           sum / (double)sorted.size() * 1000.0, dataSeconds * 1e6);
+}
+
+void PrintVerdict(const char *status, double now)
+{
+    char lengthText[16];
+    char addressText[16];
+    if (box.lengthKnown)
+        snprintf(lengthText, sizeof lengthText, "%u", box.length);
+    else
+        snprintf(lengthText, sizeof lengthText, "none");
+    if (box.hasAddress)
+        snprintf(addressText, sizeof addressText, "0x%08x", box.address);
+    else
+        snprintf(addressText, sizeof addressText, "none");
+    double seconds = 0.0;
+    if (box.goAheadTime > 0.0 && box.lastSendTime > box.goAheadTime)
+        seconds = box.lastSendTime - box.goAheadTime;
+    printTurnarounds(seconds);
+    Report("verdict=%s bytes=%u blocks=%u checksum_errors=%u length=%s address=%s data_seconds=%.2f commands=%s",
+           status, box.received, box.blocksAcked, box.checksumErrors, lengthText, addressText, seconds,
+           box.commands.c_str());
+    box.verdicts++;
+    if (boxOptions.exitAfter > 0 && box.verdicts >= boxOptions.exitAfter && !box.exitPending) {
+        box.exitPending = 1;
+        box.exitPendingSince = now;
+    }
+}
