@@ -15,6 +15,7 @@ BOXSIM=$BUILD/boxsim
 HOSTSIM=$BUILD/hostsim
 RELAY=$BUILD/tracerelay
 . "$ROOT/tools/line/children.sh"
+. "$ROOT/tools/trace/tracesteps.sh"
 NeedBuilt selftest "$BUILD" boxsim hostsim tracerelay
 StartWork selftest
 LINK=$WORK/com1
@@ -83,100 +84,10 @@ EndRelay() {
     fi
 }
 
-# Hex TEXT: TEXT's bytes (backslash escapes allowed) in lower-case hex.
-Hex() {
-    printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n'
-}
-
-# TransferSteps IMAGE: what a load of IMAGE puts on the line after the load
-# command, one step a line as CheckTrace reads them: the handshake and its
-# answer, the go-ahead, the length, then each block and its two acks.
-TransferSteps() {
-    echo "B aa551122"
-    echo "P faaa"
-    echo "B fa"
-    echo "P $(printf '%08x' "$(wc -c < "$1")")"
-    od -An -v -tu1 -w1024 "$1" |
-        awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "K %d %d 0x%08x\nB fafa\n", NR, NF, s }'
-}
-
-# CheckTrace NAME STEPS: the relay's trace must show the steps in order. A
-# step is "P HEX", the PC's next bytes (every byte the PC sent is in exactly
-# one step), "K N L 0xSUM", the PC's next thing is the line of block N with L
-# data bytes and that checksum, or "B HEX", bytes the box sent after the
-# step before (anything else from the box may come between). Every line
-# must be a well-formed note, block or burst line, in time order.
+# CheckTrace NAME STEPS: the relay's trace of NAME must show STEPS in order.
 CheckTrace() {
     local result
-    result=$(awk 'function fail(text) { print text; failed = 1; exit }
-        NR == FNR { step[++steps] = $0; next }
-        FNR == 1 { if ($0 !~ /^# tracerelay /) fail("the first line is not the comment: " $0); next }
-        {
-            if ($1 !~ /^[0-9]+\.[0-9][0-9][0-9]$/ || $1 + 0 < last) fail("line " FNR " has a bad time: " $0)
-            last = $1 + 0
-            if ($2 == "note")
-                next
-            if ($2 == "pc>box" && $3 == "block") {
-                if ($0 !~ /^ *[0-9.]+ pc>box block [0-9]+: [0-9]+ \+ 4 bytes, checksum 0x[0-9a-f]+$/ || length($NF) != 10)
-                    fail("line " FNR " is a bad block line: " $0)
-                sub(":", "", $4)
-                dir[++units] = "P"
-                value[units] = "K " $4 " " $5 " " $NF
-                next
-            }
-            if (($2 != "pc>box" && $2 != "box>pc") || $3 !~ /^[1-9][0-9]*$/ || $(4 + $3) != "|" ||
-                length(substr($0, index($0, " | ") + 3)) != $3)
-                fail("line " FNR " is not a burst line: " $0)
-            for (i = 0; i < $3; i++) {
-                if ($(4 + i) !~ /^[0-9A-F][0-9A-F]$/)
-                    fail("line " FNR " has a bad byte: " $0)
-                dir[++units] = $2 == "pc>box" ? "P" : "B"
-                value[units] = tolower($(4 + i))
-            }
-        }
-        END {
-            if (failed)
-                exit
-            pcs = boxes = 0
-            for (i = 1; i <= units; i++) {
-                if (dir[i] == "P") pcAt[pcs++] = i
-                else boxAt[boxes++] = i
-            }
-            next_unit = 1
-            p = b = 0
-            for (k = 1; k <= steps; k++) {
-                split(step[k], f, " ")
-                if (f[1] == "K") {
-                    want[0] = step[k]
-                    n = 1
-                } else {
-                    n = length(f[2]) / 2
-                    for (j = 0; j < n; j++) want[j] = substr(f[2], 2 * j + 1, 2)
-                }
-                if (f[1] == "B") {
-                    while (b < boxes && boxAt[b] < next_unit) b++
-                    for (found = -1; found < 0 && b + n <= boxes; b++) {
-                        for (j = 0; j < n && value[boxAt[b + j]] == want[j]; j++) {}
-                        if (j == n) found = b
-                    }
-                    if (found < 0) { print "step " k " (" step[k] ") is not in the trace after step " k - 1; exit }
-                    b = found + n
-                    next_unit = boxAt[b - 1] + 1
-                    continue
-                }
-                if (p + n > pcs || pcAt[p] < next_unit) { print "step " k " (" step[k] ") does not follow step " k - 1; exit }
-                for (j = 0; j < n; j++) {
-                    if (value[pcAt[p + j]] != want[j]) {
-                        print "step " k " (" step[k] "): the PC sent " value[pcAt[p + j]] " for " want[j]
-                        exit
-                    }
-                }
-                p += n
-                next_unit = pcAt[p - 1] + 1
-            }
-            if (p != pcs) { print "the PC sent more than the steps: " pcs - p " bytes or blocks"; exit }
-            print "ok: " steps " steps in order in " units " bytes and blocks"
-        }' "$2" "$WORK/$1.trace")
+    result=$(TraceFollowsSteps "$WORK/$1.trace" "$2")
     if [[ "$result" == ok:* ]]; then Pass "$1: trace: $result"; else Fail "$1: trace: $result"; fi
 }
 
