@@ -45,11 +45,7 @@ TESSEL_SHOTS="$demo" TESSEL_COM_INDEX=0 TESSEL_BOX_PORT=com1 TESSEL_BOX_LOG="$de
     tessel_xvfb tests/with-ports.sh "$build/app_tests.exe" --gtest_brief=1 --gtest_filter='AppTest.HappyPath*' \
     2>&1 | grep -v "Read access denied" || status=$?
 mkdir -p docs/screens
-for shot in "$demo"/*.bmp; do
-    [ -e "$shot" ] || continue
-    # The pages open near the top left corner of the 1024x768 screen.
-    convert "$shot" -crop 720x520+0+0 +repage "docs/screens/$(basename "${shot%.bmp}").png"
-done
+cp "$demo"/*.png docs/screens/ 2>/dev/null || true
 echo "screens: $(ls docs/screens | tr '\n' ' ')"
 [ -f "$demo/box.log" ] && verdict "$demo/box.log"
 exit $status
