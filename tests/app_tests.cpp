@@ -65,11 +65,7 @@ protected:
     std::string goodImage;
 
     void SetUp() override { goodImage = WriteImage("app-good.bin", ValidImage(64 * 1024 + 100, 0), &image); }
-    void TearDown() override
-    {
-        WaitExit(app, 100);
-        StopBox();
-    }
+    void TearDown() override { WaitExit(app, 100); StopBox(); }
 
     // The next page of KIND, its CONTROL checked for TEXT; null if none came.
     HWND Reach(PageKind kind, DWORD timeoutMs, int control = 0, const char *text = "")
@@ -178,6 +174,10 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     EXPECT_EQ(NONE, BoxLog().find("event=client-closed")) << "Shift+PageDown acted under a page";
     TypeKeys(main, "shift+Next");
     EXPECT_TRUE(WaitBoxLog("event=client-closed", 5000)) << "Shift+PageDown";
+    PostMessageA(main, WM_COMMAND, CMD_SETTINGS, 0);   // with the port closed there is nothing to apply
+    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "Settings, port closed";
+    PressKey(page, VK_RETURN);
+    EXPECT_FALSE(WaitPage(app, PAGE_OTHER, 500)) << "Settings failed! with the port closed";
     struct { int command; int control; const char *text; } notes[] = {
         { CMD_SEND_CR, 1002, "\n\nCOM port is not open! \nCheck your COM port settings.\n " },
         { CMD_FAIL_RECOVER, 277, "\nError ! Downloading Failure\n\nPlease check IRD or Serial cable and choose recover from menu.." },
