@@ -1,5 +1,6 @@
 // Drives the real program from outside: cross-process messages find its
-// pages, read them and press their buttons.
+// pages, read them and press their buttons and keys; xdotool, run through
+// the machine's shell, gives the display real key presses and clicks.
 #include "tests/app_driver.h"
 #include "app/ids.h"
 
@@ -14,15 +15,19 @@ static std::string exeFolder()
     return folder.substr(0, folder.find_last_of('\\') + 1);
 }
 
-int Launch(App &app)
+static int startProcess(const std::string &command, PROCESS_INFORMATION *process)
 {
-    const char *exe = getenv("TESSEL_EXE");
-    std::string command = "\"" + (exe ? std::string(exe) : exeFolder() + "TesselFlash.exe") + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
-    app.running = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &app.process);
+    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, process);
+}
+
+int Launch(App &app)
+{
+    const char *exe = getenv("TESSEL_EXE");
+    app.running = startProcess("\"" + (exe ? std::string(exe) : exeFolder() + "TesselFlash.exe") + "\"", &app.process);
     return app.running;
 }
 
@@ -55,32 +60,80 @@ HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
     return found;
 }
 
-struct MainSearch {
-    DWORD pid;
-    HWND found;
-};
-
-static BOOL CALLBACK matchMainWindow(HWND window, LPARAM parameter)
-{
-    MainSearch *s = reinterpret_cast<MainSearch *>(parameter);
-    DWORD pid = 0;
-    char name[32];
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == s->pid && GetClassNameA(window, name, sizeof name) && lstrcmpA(name, "TTYWndClass") == 0)
-        s->found = window;
-    return TRUE;
-}
-
 HWND MainWindowOf(App &app)
 {
-    MainSearch search = { app.process.dwProcessId, nullptr };
-    EnumWindows(matchMainWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND w = FindWindowExA(nullptr, nullptr, "TTYWndClass", nullptr); w; w = FindWindowExA(nullptr, w, "TTYWndClass", nullptr)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == app.process.dwProcessId)
+            return w;
+    }
+    return nullptr;
 }
 
 void Press(HWND dialog, int id)
 {
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// The control that a key reaches: the keyboard focus of the page's thread
+// (a page already gone has none: thread 0 would mean the foreground one).
+static HWND focusOf(HWND page)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    DWORD thread = GetWindowThreadProcessId(page, nullptr);
+    if (thread && GetGUIThreadInfo(thread, &info) && info.hwndFocus)
+        return info.hwndFocus;
+    return page;
+}
+
+void PressKey(HWND page, UINT key, int times)
+{
+    LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
+    for (int i = 0; i < times; i++) {
+        HWND target = focusOf(page);
+        PostMessageA(target, WM_KEYDOWN, key, scan);
+        PostMessageA(target, WM_KEYUP, key, scan | 0xC0000000);
+        Sleep(60);   // a Tab moves the focus before the next key looks for it
+    }
+}
+
+// Wine starts a Linux program without a process to wait for, so the command
+// writes its output to a file and renames it when it is done.
+std::string RunShell(const std::string &command)
+{
+    std::string folder = getenv("TESSEL_BOX_DIR") ? getenv("TESSEL_BOX_DIR") : "/tmp";
+    std::string done = "Z:" + folder + "/shell.out";
+    DeleteFileA(done.c_str());
+    PROCESS_INFORMATION process = {};
+    if (!startProcess("/bin/sh -c \"(" + command + ") >'" + folder + "/shell.tmp' 2>&1; mv '" + folder +
+                      "/shell.tmp' '" + folder + "/shell.out'\"", &process))
+        return "CreateProcess failed";
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    PumpUntil([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
+    return ReadTextFile(done);
+}
+
+// Wine keeps a window's X window in this property.
+static unsigned long xWindowOf(HWND window)
+{
+    return (unsigned long)(ULONG_PTR)GetPropA(window, "__wine_x11_whole_window");
+}
+
+void TypeKeys(HWND window, const std::string &keys)
+{
+    RunShell("xdotool windowfocus --sync " + std::to_string(xWindowOf(window)) + " key --delay 40 " + keys);
+}
+
+void ClickCloseBox(HWND window)
+{
+    RECT frame;
+    GetWindowRect(window, &frame);
+    int x = frame.right - GetSystemMetrics(SM_CXFRAME) - GetSystemMetrics(SM_CXSIZE) / 2;
+    int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYSIZE) / 2;
+    RunShell("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
 }
 
 void ChooseFile(HWND fileDialog, const std::string &path)
@@ -95,38 +148,8 @@ void ChooseFile(HWND fileDialog, const std::string &path)
 void Shot(const char *name)
 {
     const char *folder = getenv("TESSEL_SHOTS");
-    if (!folder)
-        return;
-    HDC screen = GetDC(nullptr);
-    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
-    void *bits = nullptr;
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, picture);
-    BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
-    GdiFlush();
-    DWORD rowBytes = (DWORD(w) * 3 + 3) & ~3u;
-    BITMAPFILEHEADER file = { 0x4D42, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + rowBytes * h), 0, 0,
-                              DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)) };
-    std::string path = std::string("Z:") + folder + "/" + name + ".bmp";
-    FILE *out = fopen(path.c_str(), "wb");
-    if (out) {
-        fwrite(&file, sizeof file, 1, out);
-        fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
-        fwrite(bits, 1, rowBytes * h, out);
-        fclose(out);
-    }
-    SelectObject(memory, previous);
-    DeleteObject(picture);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    if (folder)
+        RunShell(std::string("import -window root -crop 720x520+0+0 +repage '") + folder + "/" + name + ".png'");
 }
 
 int BoxPortIndex(void)

@@ -1,6 +1,7 @@
 // Drives the real TesselFlash.exe as a user would: starts it, finds its pages
-// by their controls, presses their buttons and answers the file dialog. Used
-// by the program's tests and by the benchmark and robustness tools.
+// by their controls, presses their buttons and keys, types real keys on the
+// display and answers the file dialog. Used by the program's tests and by the
+// benchmark and robustness tools.
 #ifndef TESSEL_APP_DRIVER_H
 #define TESSEL_APP_DRIVER_H
 
@@ -21,8 +22,19 @@ DWORD WaitExit(App &app, DWORD timeoutMs);
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs);
 HWND MainWindowOf(App &app);
 void Press(HWND dialog, int id);
+// A key pressed TIMES over where the page's thread has its keyboard focus,
+// so that the page's own modal loop handles it as it handles the keyboard.
+void PressKey(HWND page, UINT key, int times = 1);
+// Real key events on the display (xdotool names, e.g. "shift+Prior alt b"),
+// with WINDOW given the focus first: for keys whose Shift or Alt state counts.
+void TypeKeys(HWND window, const std::string &keys);
+// A real mouse click on the close box of a top-level window.
+void ClickCloseBox(HWND window);
+// Runs a command line of the machine's own shell; what it printed.
+std::string RunShell(const std::string &command);
 void ChooseFile(HWND fileDialog, const std::string &path);
-// Saves the whole screen as NAME.bmp in the folder $TESSEL_SHOTS names.
+// Saves the top left of the screen, where the pages open, as NAME.png in the
+// folder $TESSEL_SHOTS names (ImageMagick's import).
 void Shot(const char *name);
 // The list index of the box's port ($TESSEL_COM_INDEX, COM7 by default).
 int BoxPortIndex(void);

@@ -106,15 +106,10 @@ fi
 
 # No display: the happy path of the program's own GUI test, on COM1.
 status=0
-TESSEL_SHOTS="$demo" TESSEL_COM_INDEX=0 TESSEL_BOX_PORT=com1 TESSEL_BOX_LOG="$demo/box.log" \
+mkdir -p "$demo/screens"
+TESSEL_SHOTS="$demo/screens" TESSEL_COM_INDEX=0 TESSEL_BOX_PORT=com1 TESSEL_BOX_LOG="$demo/box.log" \
     tessel_xvfb tests/with-ports.sh "$build/app_tests.exe" --gtest_brief=1 --gtest_filter='AppTest.HappyPath*' \
     2>&1 | grep -v "Read access denied" || status=$?
-mkdir -p "$demo/screens"
-for shot in "$demo"/*.bmp; do
-    [ -e "$shot" ] || continue
-    # The pages open near the top left corner of the 1024x768 screen.
-    convert "$shot" -crop 720x520+0+0 +repage "$demo/screens/$(basename "${shot%.bmp}").png"
-done
 echo "screens: $demo/screens/ $(ls "$demo/screens" | tr '\n' ' ')"
 if [ "$screens" = 1 ]; then
     mkdir -p docs/screens

@@ -29,11 +29,11 @@ static int32_t totalBlocks(void)
     return total > 0 ? total : 100;
 }
 
-// Percentage of the blocks done, never below 0 or past 100.
+// Percentage of the blocks done, as reported: a count past the total shows
+// past 100, so such a report is seen rather than hidden.
 static int percentDone(void)
 {
-    long long percent = (long long)progressState.blocksDone * 100 / totalBlocks();
-    return percent < 0 ? 0 : percent > 100 ? 100 : int(percent);
+    return int((long long)progressState.blocksDone * 100 / totalBlocks());
 }
 
 static void showPercent(HWND dialog)
@@ -123,7 +123,7 @@ static INT_PTR reportProgress(HWND dialog, int32_t count)
     progressState.blocksDone = count;
     SendMessageA(progressState.barWindow, PBM_SETPOS, count, 0);
     showPercent(dialog);
-    if (count >= upload.blockTotal)
+    if (count == upload.blockTotal)   // only the last block ends the page
         return endProgress(dialog);
     return FALSE;
 }
