@@ -18,7 +18,7 @@ void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter)
     DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), owner, procedure, parameter);
 }
 
-static WORD GetCommandId(WPARAM wParam)
+static WORD commandId(WPARAM wParam)
 {
     return LOWORD(wParam);
 }
@@ -26,7 +26,7 @@ static WORD GetCommandId(WPARAM wParam)
 // Makes the page's first button, which takes the initial focus, the default
 // one, so that Enter presses it. Not every dialog manager moves the default
 // along with the initial focus; without this Enter would reach id 1 instead.
-static void MakeFocusButtonDefault(HWND dialog, int buttonId)
+static void makeFocusButtonDefault(HWND dialog, int buttonId)
 {
     SendMessageA(dialog, DM_SETDEFID, buttonId, 0);
 }
@@ -36,7 +36,7 @@ INT_PTR CALLBACK MessageDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 {
     if (message == WM_INITDIALOG)
         return TRUE;
-    if (message == WM_COMMAND && GetCommandId(wParam) == IDOK) {
+    if (message == WM_COMMAND && commandId(wParam) == IDOK) {
         EndDialog(dialog, 1);
         return TRUE;
     }
@@ -48,7 +48,7 @@ INT_PTR CALLBACK WelcomeDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 {
     if (message == WM_INITDIALOG)
         return TRUE;
-    if (message == WM_COMMAND && GetCommandId(wParam) == 3) {
+    if (message == WM_COMMAND && commandId(wParam) == 3) {
         EndDialog(dialog, 1);
         return TRUE;
     }
@@ -56,7 +56,7 @@ INT_PTR CALLBACK WelcomeDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 }
 
 // Draws the About picture; the dialog manager still paints the rest.
-static void PaintAboutPicture(HWND dialog)
+static void paintAboutPicture(HWND dialog)
 {
     PAINTSTRUCT paint;
     HDC target = BeginPaint(dialog, &paint);
@@ -83,10 +83,10 @@ INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
     case WM_INITDIALOG:
         return TRUE;
     case WM_PAINT:
-        PaintAboutPicture(dialog);
+        paintAboutPicture(dialog);
         return FALSE;
     case WM_COMMAND:
-        if (GetCommandId(wParam) == IDOK) {
+        if (commandId(wParam) == IDOK) {
             EndDialog(dialog, 1);
             return TRUE;
         }
@@ -101,7 +101,7 @@ INT_PTR CALLBACK CompletedDlgProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 {
     if (message == WM_INITDIALOG)
         return TRUE;
-    if (message == WM_COMMAND && GetCommandId(wParam) == IDOK) {
+    if (message == WM_COMMAND && commandId(wParam) == IDOK) {
         upload.bannerAnswered = 1;
         StartRebootCommand();
         Sleep(REBOOT_HOLD_MS);
@@ -116,10 +116,10 @@ INT_PTR CALLBACK InvalidFileDlgProc(HWND dialog, UINT message, WPARAM wParam, LP
 {
     switch (message) {
     case WM_INITDIALOG:
-        MakeFocusButtonDefault(dialog, IDCANCEL);
+        makeFocusButtonDefault(dialog, IDCANCEL);
         return TRUE;
     case WM_COMMAND:
-        switch (GetCommandId(wParam)) {
+        switch (commandId(wParam)) {
         case IDOK:
             EndDialog(dialog, 1);
             PostMessageA(mainWindow, WM_COMMAND, CMD_MONITOR_FOUND, 0);
@@ -141,7 +141,7 @@ INT_PTR CALLBACK WarningDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_INITDIALOG:
         return TRUE;
     case WM_COMMAND:
-        switch (GetCommandId(wParam)) {
+        switch (commandId(wParam)) {
         case IDCANCEL:
             EndDialog(dialog, 1);
             return TRUE;
@@ -162,7 +162,7 @@ INT_PTR CALLBACK CableDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
     case WM_INITDIALOG:
         return TRUE;
     case WM_COMMAND:
-        switch (GetCommandId(wParam)) {
+        switch (commandId(wParam)) {
         case IDOK:
             EndDialog(dialog, 1);
             WritePort(mainWindow, "s", 1);
@@ -183,10 +183,10 @@ INT_PTR CALLBACK ConnectMainsDlgProc(HWND dialog, UINT message, WPARAM wParam, L
     switch (message) {
     case WM_INITDIALOG:
         connectDialog = dialog;
-        MakeFocusButtonDefault(dialog, IDCANCEL);
+        makeFocusButtonDefault(dialog, IDCANCEL);
         return TRUE;
     case WM_COMMAND:
-        switch (GetCommandId(wParam)) {
+        switch (commandId(wParam)) {
         case IDOK:
             connectDialog = nullptr;
             EndDialog(dialog, 1);

@@ -13,14 +13,14 @@
 #define PORT_LIST_COMS    8
 #define PORT_NEXT_ID      3
 
-static TtyState *GetPageTtyState(HWND dialog)
+static TtyState *pageTtyState(HWND dialog)
 {
     return static_cast<TtyState *>(GetPropA(dialog, PORT_PROPERTY));
 }
 
 int PortDlgInit(HWND dialog)
 {
-    TtyState *tty = GetPageTtyState(dialog);
+    TtyState *tty = pageTtyState(dialog);
     if (!tty)
         return 0;
     char prefix[PORT_PREFIX_SIZE];
@@ -38,7 +38,7 @@ int PortDlgInit(HWND dialog)
 
 int PortDlgSave(HWND dialog)
 {
-    TtyState *tty = GetPageTtyState(dialog);
+    TtyState *tty = pageTtyState(dialog);
     if (!tty)
         return 0;
     LRESULT index = SendDlgItemMessageA(dialog, IDC_PORT, CB_GETCURSEL, 0, 0);

@@ -164,8 +164,7 @@ static int isRunEnd(PageKind kind)
            kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
 }
 
-// The button a user presses to go on from a page that needs nothing else.
-static int buttonOf(PageKind kind)
+int GoOnButtonOf(PageKind kind)
 {
     switch (kind) {
     case PAGE_WELCOME:
@@ -234,7 +233,7 @@ DriveResult DriveWizard(App &app, const DrivePlan &plan)
             default:
                 break;
             }
-            Press(page, buttonOf(kind));
+            Press(page, GoOnButtonOf(kind));
             if (isRunEnd(kind)) {
                 result.end = kind;
                 done = 1;

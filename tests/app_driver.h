@@ -22,6 +22,8 @@ DWORD WaitExit(App &app, DWORD timeoutMs);
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs);
 HWND MainWindowOf(App &app);
 void Press(HWND dialog, int id);
+// The button a user presses to go on from a page that needs nothing else.
+int GoOnButtonOf(PageKind kind);
 // A key pressed TIMES over where the page's thread has its keyboard focus,
 // so that the page's own modal loop handles it as it handles the keyboard.
 void PressKey(HWND page, UINT key, int times = 1);

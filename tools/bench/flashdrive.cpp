@@ -172,19 +172,6 @@ static RunPlan planRun(int run, uint32_t seed, const std::vector<int> &faults, i
     return plan;
 }
 
-static int buttonOf(PageKind kind)
-{
-    switch (kind) {
-    case PAGE_WELCOME:
-    case PAGE_PORT:
-        return 3;          // Next
-    case PAGE_WARNING:
-        return IDCANCEL;   // Continue
-    default:
-        return IDOK;
-    }
-}
-
 // Shift+PageUp, as the accelerator sends it.
 static void pressShiftPageUp(App &app)
 {
@@ -321,7 +308,7 @@ static void walkRun(App &app, const RunPlan &plan, RunRecord *rec, Bytes *lastCh
                         ended = 1;
                     }
                 }
-                Press(page, buttonOf(kind));
+                Press(page, GoOnButtonOf(kind));
                 break;
             }
         }
@@ -366,7 +353,7 @@ static void collectLeftOpen(App &app, RunRecord *rec)
         if (kind == PAGE_PORT || kind == PAGE_PROGRESS || kind == PAGE_FILE || kind == PAGE_OTHER)
             continue;
         app.answered.insert(page);
-        Press(page, buttonOf(kind));   // the connect page's OK is what the program itself would post
+        Press(page, GoOnButtonOf(kind));   // the connect page's OK is what the program itself would post
     }
 }
 
