@@ -1,4 +1,4 @@
-// Recording WritePort, posted-message capture and test images.
+// Recorded writes, posted-message capture and test images.
 #include "tests/upload_harness.h"
 #include "app/app.h"
 
@@ -80,7 +80,7 @@ ImageSpec ValidImage(uint32_t size, long headerOffset)
     return { size, headerOffset, 0xBFC00000u + 128 + 0x1000, 0x100000, 0xBFC01000u };
 }
 
-std::string TempPath(const std::string &name)
+static std::string tempPath(const std::string &name)
 {
     char folder[MAX_PATH];
     GetTempPathA(sizeof folder, folder);
@@ -110,7 +110,7 @@ std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *co
         putWord(image, at + 36, spec.word9);
         putWord(image, at + 40, spec.word10);
     }
-    std::string path = TempPath(name);
+    std::string path = tempPath(name);
     FILE *file = fopen(path.c_str(), "wb");
     if (file) {
         fwrite(image.data(), 1, image.size(), file);
@@ -119,12 +119,4 @@ std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *co
     if (contents)
         *contents = image;
     return path;
-}
-
-uint32_t Checksum(const uint8_t *bytes, size_t n)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < n; i++)
-        sum += bytes[i];
-    return sum;
 }
