@@ -107,19 +107,6 @@ protected:
         return std::make_tuple(upload.uploadState.load(), upload.ackWatch1.load(), upload.ackWatch2.load(),
                                upload.startWatch.load());
     }
-    // A three-block transfer waiting for the first or the second
-    // acknowledgement of block 1, its watchdog one tick from running out.
-    void ToAck(int second)
-    {
-        ASSERT_EQ(0, Choose(WriteImage("race.bin", ValidImage(3000, 0), &image)));
-        upload.progressDialog = progressWin;
-        Feed(mainWin, Concat({ HANDSHAKE, ACK }));
-        if (second)
-            Feed(mainWin, ACK);
-        (second ? upload.ackWatch2 : upload.ackWatch1) = 1;
-        TakeWritten();
-        TakePosted();
-    }
 };
 
 // ---------------------------------------------------------------- exchange
@@ -146,9 +133,9 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
         EXPECT_EQ(Concat({ Word(row.size), ExpectedBlock(image, 0) }), TakeWritten());
         EXPECT_EQ("main progress " + std::to_string(row.blocks), Posts());
         for (int block = 1; block <= row.blocks; block++) {
-            EXPECT_EQ(std::make_tuple(UPLOAD_WAIT_ACK1, TICKS_ACK, 0, 0), StateAndWatches()) << block;
+            EXPECT_EQ(std::make_tuple(UPLOAD_WAIT_ACK1, 20, 0, 0), StateAndWatches()) << block;
             Feed(mainWin, ACK);
-            EXPECT_EQ(std::make_tuple(UPLOAD_WAIT_ACK2, 0, TICKS_ACK, 0), StateAndWatches()) << block;
+            EXPECT_EQ(std::make_tuple(UPLOAD_WAIT_ACK2, 0, 20, 0), StateAndWatches()) << block;
             EXPECT_TRUE(TakeWritten().empty()) << "the first acknowledgement only moves on";
             if (block == 1 && row.blocks > 1) {
                 EXPECT_EQ(CHOOSE_BUSY, ChooseFirmwareImage(mainWin, 1));
@@ -185,7 +172,7 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
             EXPECT_EQ(inSecond ? UPLOAD_WAIT_ACK2 : UPLOAD_WAIT_ACK1, upload.uploadState);
             Feed(mainWin, Bytes({ reject }));
             EXPECT_TRUE(TakeWritten().empty());
-            EXPECT_EQ(std::make_tuple(UPLOAD_IDLE, 0, 0, TICKS_START), StateAndWatches());
+            EXPECT_EQ(std::make_tuple(UPLOAD_IDLE, 0, 0, 40), StateAndWatches());
             EXPECT_NE(nullptr, upload.imageFile);
             EXPECT_EQ("main progress 3, page percent 1, page cancel", Posts());
         }
@@ -197,56 +184,43 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
 
 // ---------------------------------------------------------------- matchers
 
-TEST_F(Upload, BannerIsAnsweredOnceAndOnlyWhenAsked)
+// The banner is answered once, and only while the wizard asks for it; a
+// blank before it hides it (its own first byte is not tried again). Prompts
+// are found in order with anything between, only while watched, one report
+// however many complete at once. A handshake counts only whole and in
+// order, and anything but the go-ahead right after it drops it.
+TEST_F(Upload, BannerPromptAndHandshakeMatchersTakeOnlyTheExactBytes)
 {
-    Bytes banner = ToBytes(BOOT_BANNER);
-    Feed(mainWin, banner);
-    EXPECT_TRUE(TakeWritten().empty()) << "not asked for yet";
-    upload.bannerAnswered = 0;
-    Feed(mainWin, Concat({ ToBytes(" "), banner }));
-    EXPECT_TRUE(TakeWritten().empty()) << "a blank before the banner hides it";
-    Feed(mainWin, banner, 1);
-    EXPECT_EQ(ToBytes("s"), TakeWritten());
-    Feed(mainWin, banner);
-    EXPECT_TRUE(TakeWritten().empty()) << "answered once";
-    upload.bannerAnswered = 0;
-    Feed(mainWin, Concat({ ToBytes("x"), banner }));
-    EXPECT_EQ(ToBytes("s"), TakeWritten());
-}
-
-// A handshake counts only whole and in order, and only the go-ahead right
-// after it starts a transfer; a handshake while starting is not seen itself.
-TEST_F(Upload, HandshakeIsExactAndDroppedByAnythingButTheGoAhead)
-{
-    ASSERT_EQ(0, Choose(WriteImage("drop.bin", ValidImage(1500, 0))));
-    struct { const char *name; Bytes in; Bytes out; int state; } rows[] = {
-        { "first byte not retried", Bytes({ 0xAA, 0xAA, 0x55, 0x11, 0x22 }), Bytes(), UPLOAD_IDLE },
-        { "handshake", HANDSHAKE, REPLY, UPLOAD_STARTING },
-        { "a second handshake drops it", Concat({ HANDSHAKE, ACK }), Bytes(), UPLOAD_IDLE },
-        { "then a go-ahead", Concat({ HANDSHAKE, ACK }), REPLY, UPLOAD_WAIT_ACK1 },
+    const std::string banner = BOOT_BANNER, handshake(HANDSHAKE.begin(), HANDSHAKE.end());
+    struct { const char *name; std::string in; size_t chunk; int answered, watch; const char *out, *posts; int state; } rows[] = {
+        { "banner before it is asked for", banner, 80, 1, 0, "", "", UPLOAD_IDLE },
+        { "banner behind a blank", " " + banner, 80, 0, 0, "", "", UPLOAD_IDLE },
+        { "banner byte by byte", banner, 1, 0, 0, "s", "", UPLOAD_IDLE },
+        { "banner twice, answered once", banner + banner, 80, 0, 0, "s", "", UPLOAD_IDLE },
+        { "banner after other text", "x" + banner, 80, 0, 0, "s", "", UPLOAD_IDLE },
+        { "shell>", "shell>", 1, 1, TICKS_PROMPT, "", "main found", UPLOAD_IDLE },
+        { "[TAVIR]", "[TAVIR]", 1, 1, 1, "", "main found", UPLOAD_IDLE },
+        { "<mon>", "<mon>", 1, 1, 1, "", "main found", UPLOAD_IDLE },
+        { "HanSh>", "HanSh>", 1, 1, 1, "", "main found", UPLOAD_IDLE },
+        { "s-h-x>", "s-h-x>", 1, 1, 1, "", "main found", UPLOAD_IDLE },
+        { "hs>", "hs>", 1, 1, 1, "", "", UPLOAD_IDLE },
+        { "sh", "sh", 1, 1, 1, "", "", UPLOAD_IDLE },
+        { "sh<mon>", "sh<mon>", 1, 1, 1, "", "main found", UPLOAD_IDLE },
+        { "prompt while not watched", "HanSh> ", 1, 1, 0, "", "", UPLOAD_IDLE },
+        { "handshake's first byte not tried again", "\xAA" + handshake, 80, 1, 0, "", "", UPLOAD_IDLE },
+        { "handshake", handshake, 1, 1, 0, "\xFA\xAA", "", UPLOAD_STARTING },
+        { "a handshake while starting drops it", handshake + handshake + "\xFA", 80, 1, 0, "\xFA\xAA", "", UPLOAD_IDLE },
     };
     for (auto row : rows) {
         SCOPED_TRACE(row.name);
-        Feed(mainWin, row.in);
-        Bytes out = TakeWritten();
-        EXPECT_EQ(row.out, Bytes(out.begin(), out.begin() + std::min(out.size(), size_t(2))));
-        EXPECT_EQ(row.state, upload.uploadState);
-    }
-}
-
-TEST_F(Upload, PromptsAreFoundInOrderWithAnythingBetweenWhileWatching)
-{
-    struct { const char *text; int watch; const char *posts; } rows[] = {
-        { "shell>", TICKS_PROMPT, "main found" }, { "[TAVIR]", 1, "main found" }, { "<mon>", 1, "main found" },
-        { "HanSh>", 1, "main found" }, { "s-h-x>", 1, "main found" }, { "hs>", 1, "" }, { "sh", 1, "" },
-        { "sh<mon>", 1, "main found" }, { "HanSh> ", 0, "" },
-    };
-    for (auto row : rows) {
-        SCOPED_TRACE(row.text);
         ResetUpload();
+        ASSERT_EQ(0, Choose(WriteImage("match.bin", ValidImage(1500, 0))));
+        upload.bannerAnswered = row.answered;
         upload.promptWatch = row.watch;
-        Feed(mainWin, ToBytes(row.text), 1);
+        Feed(mainWin, ToBytes(row.in), row.chunk);
+        EXPECT_EQ(ToBytes(row.out), TakeWritten());
         EXPECT_EQ(row.posts, Posts());
+        EXPECT_EQ(row.state, upload.uploadState);
     }
 }
 
@@ -367,19 +341,19 @@ TEST_F(Upload, SenderTypesOneCharacterATickUntilANewTextOrAttempt)
         ASSERT_EQ(0, Choose(WriteImage("pace.bin", ValidImage(0x9000, row.offset))));
         StartCommandSequence();
         std::string typed = row.typed;
-        for (int tick = 1; tick <= 2 * TICKS_START; tick++) {
+        for (int tick = 1; tick <= 80; tick++) {
             Tick(mainWin, 1);
             if (tick == 3 && row.what)
                 row.what == 1 ? StartRebootCommand() : row.what == 2 ? ReplaceSenderText(guard) : StopUploadAttempt();
             EXPECT_EQ(typed.substr(0, tick), std::string(portWritten.begin(), portWritten.end())) << "after tick " << tick;
-            EXPECT_EQ(tick == TICKS_START ? row.posts : "", Posts()) << "after tick " << tick;
+            EXPECT_EQ(tick == 40 ? row.posts : "", Posts()) << "after tick " << tick;
         }
         EXPECT_EQ(SENDER_IDLE, upload.senderState);
     }
 }
 
-// Each watchdog reports on the tick its count runs out, in its own state
-// only, and then stays quiet; a block watchdog closes the page and ends the
+// Each watchdog reports on the tick its count (in 250 ms ticks: 5 s, 10 s,
+// 1 s) runs out, in its own state only, and then stays quiet; a block watchdog closes the page and ends the
 // transfer, and the other state's block watchdog is not counted meanwhile.
 // Several at once post in the tick's order.
 TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
@@ -387,13 +361,13 @@ TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
     SharedWord *ack1 = &upload.ackWatch1, *ack2 = &upload.ackWatch2, *prompt = &upload.promptWatch, *start = &upload.startWatch;
     struct { const char *name; int state; bool page; std::vector<SharedWord *> watches; int count; SharedWord *other;
              const char *posts; int after; } rows[] = {
-        { "first ack", UPLOAD_WAIT_ACK1, true, { ack1 }, TICKS_ACK, ack2, "page cancel, main fail", UPLOAD_IDLE },
-        { "second ack", UPLOAD_WAIT_ACK2, true, { ack2 }, TICKS_ACK, ack1, "page cancel, main fail", UPLOAD_IDLE },
-        { "second ack, no page", UPLOAD_WAIT_ACK2, false, { ack2 }, TICKS_ACK, ack1, "main fail", UPLOAD_IDLE },
+        { "first ack", UPLOAD_WAIT_ACK1, true, { ack1 }, 20, ack2, "page cancel, main fail", UPLOAD_IDLE },
+        { "second ack", UPLOAD_WAIT_ACK2, true, { ack2 }, 20, ack1, "page cancel, main fail", UPLOAD_IDLE },
+        { "second ack, no page", UPLOAD_WAIT_ACK2, false, { ack2 }, 20, ack1, "main fail", UPLOAD_IDLE },
         { "block watches while idle", UPLOAD_IDLE, true, { ack1, ack2 }, 3, nullptr, "", UPLOAD_IDLE },
-        { "prompt", UPLOAD_STARTING, true, { prompt }, TICKS_PROMPT, nullptr, "main no-response", UPLOAD_STARTING },
-        { "carriage return", UPLOAD_STARTING, true, { prompt }, TICKS_SEND_CR, nullptr, "main no-response", UPLOAD_STARTING },
-        { "start", UPLOAD_STARTING, true, { start }, TICKS_START, nullptr, "main fail", UPLOAD_STARTING },
+        { "prompt", UPLOAD_STARTING, true, { prompt }, 40, nullptr, "main no-response", UPLOAD_STARTING },
+        { "carriage return", UPLOAD_STARTING, true, { prompt }, 4, nullptr, "main no-response", UPLOAD_STARTING },
+        { "start", UPLOAD_STARTING, true, { start }, 40, nullptr, "main fail", UPLOAD_STARTING },
         { "all at once", UPLOAD_WAIT_ACK1, true, { ack1, prompt, start }, 1, nullptr,
           "page cancel, main fail, main no-response, main fail", UPLOAD_IDLE },
     };
@@ -405,10 +379,10 @@ TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
         for (SharedWord *watch : row.watches)
             *watch = row.count;
         if (row.other)
-            *row.other = TICKS_ACK;
+            *row.other = 20;
         Tick(mainWin, row.count - 1);
         EXPECT_EQ("", Posts()) << "a tick early";
-        EXPECT_TRUE(!row.other || *row.other == TICKS_ACK) << "the other state's watch is not counted";
+        EXPECT_TRUE(!row.other || *row.other == 20) << "the other state's watch is not counted";
         Tick(mainWin, 1);
         EXPECT_EQ(row.posts, Posts());
         EXPECT_EQ(row.after, upload.uploadState);
@@ -427,10 +401,10 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
 {
     // later: what a box that then stays silent still brings (the next
     // acknowledgement's watchdog, or the start time a reject gives back)
-    struct { const char *name; int setUp; uint8_t byte; int tickFirst; size_t sent; const char *posts; const char *later; } rows[] = {
+    struct { const char *name; int setUp; uint8_t byte; int tickFirst; bool sent; const char *posts; const char *later; } rows[] = {
         { "first ack, then tick", 0, 0xFA, 0, 0, "", "page cancel, main fail" },
         { "tick, then first ack", 0, 0xFA, 1, 0, "page cancel, main fail", "" },
-        { "second ack, then tick", 1, 0xFA, 0, 1028, "page percent 1", "page cancel, main fail" },
+        { "second ack, then tick", 1, 0xFA, 0, true, "page percent 1", "page cancel, main fail" },
         { "tick, then second ack", 1, 0xFA, 1, 0, "page cancel, main fail", "" },
         { "reject, then tick", 1, 0xF0, 0, 0, "page cancel", "main fail" },
         { "tick, then reject", 1, 0xF0, 1, 0, "page cancel, main fail", "" },
@@ -443,16 +417,20 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
         if (row.setUp == 2) {
             upload.promptWatch = 1;
             Feed(mainWin, ToBytes("HanSh"));
-        } else {
-            ASSERT_NO_FATAL_FAILURE(ToAck(row.setUp));
+        } else {   // a three-block transfer waiting for block 1's first or second acknowledgement
+            ASSERT_EQ(0, Choose(WriteImage("race.bin", ValidImage(3000, 0), &image)));
+            upload.progressDialog = progressWin;
+            Feed(mainWin, Concat({ HANDSHAKE, ACK, Bytes(row.setUp, 0xFA) }));
+            (row.setUp ? upload.ackWatch2 : upload.ackWatch1) = 1;
+            TakeWritten();
+            TakePosted();
         }
         if (row.tickFirst)
             Tick(mainWin, 1);
         Feed(mainWin, Bytes({ row.byte }));
         if (!row.tickFirst)
             Tick(mainWin, 1);
-        Bytes sent = TakeWritten();
-        EXPECT_EQ(row.sent ? ExpectedBlock(image, 1024) : Bytes(), sent);
+        EXPECT_EQ(row.sent ? ExpectedBlock(image, 1024) : Bytes(), TakeWritten());
         EXPECT_EQ(row.posts, Posts());
         Tick(mainWin, 2 * TICKS_START);
         EXPECT_EQ(row.later, Posts());
