@@ -123,13 +123,12 @@ TEST_F(SerialLink, OpenPortRunsTheWizardOnTheChosenPort)
     upload.promptWatch = 0;
     ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
     EXPECT_EQ(std::vector<PageKind>({ PAGE_PORT, PAGE_CABLE, PAGE_DISCONNECT, PAGE_CONNECT }), PagesSeen());
-    EXPECT_EQ(5, Tty()->portNumber);
-    EXPECT_EQ(1, Tty()->connected);
-    EXPECT_NE(0u, Tty()->readerThreadId.load());
-    EXPECT_NE(0u, Tty()->caretState) << "the caret shows while the port is open";
+    EXPECT_EQ(std::make_tuple(5, 1, true, true), std::make_tuple(int(Tty()->portNumber), Tty()->connected.load(),
+                                                                 Tty()->readerThreadId != 0, Tty()->caretState != 0))
+        << "COM5, connected, its reader running, the caret shown";
     EXPECT_EQ(Bytes({ 's' }), ReadBoxEnd(box, 1, 2000)) << "the cable page's Next";
     EXPECT_EQ(0, bannerAnsweredAtConnect) << "reset before the connect page";
-    EXPECT_EQ(TICKS_PROMPT, promptWatchAtConnect);
+    EXPECT_EQ(40, promptWatchAtConnect) << "ten seconds for a prompt";
     EXPECT_EQ(nullptr, connectDialog);
 
     DCB dcb = {};
@@ -140,10 +139,9 @@ TEST_F(SerialLink, OpenPortRunsTheWizardOnTheChosenPort)
         << "speed, data bits, parity, stop bits, no handshake";
 
     EXPECT_EQ(1, ClosePort(window));
-    EXPECT_EQ(0, Tty()->connected);
-    EXPECT_EQ(0u, Tty()->readerThreadId.load());
-    EXPECT_EQ(nullptr, Tty()->readerThread.load());
-    EXPECT_EQ(0, Tty()->caretState) << "closing removes the caret";
+    EXPECT_EQ(std::make_tuple(0, 0u, (HANDLE) nullptr, 0), std::make_tuple(Tty()->connected.load(), Tty()->readerThreadId.load(),
+                                                                         Tty()->readerThread.load(), int(Tty()->caretState)))
+        << "not connected, the reader gone, the caret removed";
 }
 
 TEST_F(SerialLink, QueuedBytesReachTheEngineInChunksOf80InOrder)
