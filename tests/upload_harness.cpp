@@ -3,6 +3,7 @@
 #include "app/app.h"
 
 #include <cstring>
+#include <new>
 
 Bytes portWritten;
 std::atomic<int> portOpen{ 1 };
@@ -27,29 +28,7 @@ std::vector<Posted> TakePosted(void)
 void ResetUpload(void)
 {
     CloseFirmwareImage();
-    upload.bannerPos = 0;
-    upload.bannerAnswered = 1;
-    upload.promptWatch = 0;
-    for (auto &pos : upload.promptPos)
-        pos = 0;
-    upload.uploadState = UPLOAD_IDLE;
-    upload.handshakePos = 0;
-    upload.imageFileSize = 0;
-    upload.transferSize = 0;
-    upload.bytesSent = 0;
-    upload.blockTotal = 0;
-    upload.blocksAcked = 0;
-    upload.ackWatch1 = 0;
-    upload.ackWatch2 = 0;
-    upload.startWatch = 0;
-    upload.senderState = SENDER_IDLE;
-    upload.senderText = nullptr;
-    upload.senderPos = 0;
-    upload.senderLen = 0;
-    upload.loadCommand[0] = '\0';
-    upload.progressDialog = nullptr;
-    upload.imageUser = IMAGE_FREE;
-    upload.readerPageOpen = 0;
+    new (&upload) UploadContext();   // every field as at start: zero, and a banner not to be answered
     closeRequested = 0;
     portOpen = 1;
     portWritten.clear();
