@@ -18,7 +18,7 @@ std::vector<Bytes> chunks;
 HANDLE holdFirstChunk;   // when set, the first chunk waits for it
 DWORD holdLimitMs;
 
-Bytes Received()
+Bytes received()
 {
     std::lock_guard<std::mutex> hold(chunkLock);
     Bytes all;
@@ -27,7 +27,7 @@ Bytes Received()
     return all;
 }
 
-Bytes Pattern(size_t n, uint8_t seed)
+Bytes pattern(size_t n, uint8_t seed)
 {
     Bytes bytes(n);
     for (size_t i = 0; i < n; i++)
@@ -38,7 +38,7 @@ Bytes Pattern(size_t n, uint8_t seed)
 const int INDEX_COM5 = 4, INDEX_TELNET = 8, INDEX_NONE = -2;
 std::atomic<int> bannerAnsweredAtConnect{ -1 }, promptWatchAtConnect{ -1 };
 
-PageResponder AnswerWizard(int portIndex, int portButton = 3)
+PageResponder answerWizard(int portIndex, int portButton = 3)
 {
     return [=](PageKind kind, HWND) -> PageAnswer {
         if (kind == PAGE_CONNECT) {
@@ -99,7 +99,7 @@ protected:
 
     int OpenWithWizard(int portIndex, int portButton = 3)
     {
-        StartAnsweringPages(AnswerWizard(portIndex, portButton));
+        StartAnsweringPages(answerWizard(portIndex, portButton));
         int result = OpenPort(window);
         StopAnsweringPages();
         return result;
@@ -113,7 +113,7 @@ protected:
         ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
         ReadBoxEnd(box, 1, 2000);
         WriteBoxEnd(box, Bytes({ 0x01 }));
-        ASSERT_TRUE(PumpUntil([] { return Received().size() == 1; }, 3000));
+        ASSERT_TRUE(PumpUntil([] { return received().size() == 1; }, 3000));
     }
 };
 
@@ -147,13 +147,13 @@ TEST_F(SerialLink, OpenPortRunsTheWizardOnTheChosenPort)
 TEST_F(SerialLink, QueuedBytesReachTheEngineInChunksOf80InOrder)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndHoldTheReader(5000));
-    Bytes burst = Pattern(200, 3);
+    Bytes burst = pattern(200, 3);
     WriteBoxEnd(box, burst);   // queues up while the reader waits inside the engine
     Sleep(300);
     SetEvent(holdFirstChunk);
-    ASSERT_TRUE(PumpUntil([] { return Received().size() == 201; }, 3000));
+    ASSERT_TRUE(PumpUntil([] { return received().size() == 201; }, 3000));
     burst.insert(burst.begin(), 0x01);
-    EXPECT_EQ(burst, Received());
+    EXPECT_EQ(burst, received());
     std::lock_guard<std::mutex> hold(chunkLock);
     std::vector<size_t> sizes;
     for (const Bytes &c : chunks)
@@ -165,18 +165,18 @@ TEST_F(SerialLink, BytesTravelBothWaysAndNothingIsWrittenAfterClose)
 {
     ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
     ReadBoxEnd(box, 1, 2000);
-    Bytes out = Pattern(3000, 11);
+    Bytes out = pattern(3000, 11);
     EXPECT_EQ(1, WritePort(window, out.data(), DWORD(out.size())));
     EXPECT_EQ(out, ReadBoxEnd(box, out.size(), 5000));
 
     // a stream that is still arriving when the port closes: every queued byte is delivered
-    Bytes in = Pattern(5000, 5);
+    Bytes in = pattern(5000, 5);
     WriteBoxEnd(box, in);
     Sleep(150);
     DWORD start = GetTickCount();
     EXPECT_EQ(1, ClosePort(window));
     EXPECT_LT(GetTickCount() - start, 3000u) << "ClosePort returns promptly";
-    EXPECT_EQ(in, Received());
+    EXPECT_EQ(in, received());
 
     EXPECT_EQ(INVALID_HANDLE_VALUE, Tty()->portHandle);
     uint8_t late = 'x';
@@ -186,7 +186,7 @@ TEST_F(SerialLink, BytesTravelBothWaysAndNothingIsWrittenAfterClose)
 }
 
 // CPU time of a thread over the given time, in 100 ns units, while this thread pumps.
-uint64_t CpuDuring(HANDLE thread, DWORD ms)
+uint64_t cpuDuring(HANDLE thread, DWORD ms)
 {
     FILETIME times[4];
     auto cpu = [&] {
@@ -200,7 +200,7 @@ uint64_t CpuDuring(HANDLE thread, DWORD ms)
 }
 
 // What an idle reader must not be: a loop that looks at the port and sleeps a millisecond.
-DWORD WINAPI PollingReader(LPVOID parameter)
+DWORD WINAPI pollingReader(LPVOID parameter)
 {
     TtyState *tty = static_cast<TtyState *>(parameter);
     while (tty->connected) {
@@ -222,19 +222,19 @@ TEST_F(SerialLink, IdleReaderWaitsInTheKernelAndWakesForTheNextByte)
     HANDLE thread = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), Tty()->readerThread, GetCurrentProcess(), &thread, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
-    HANDLE poller = CreateThread(nullptr, 0, PollingReader, Tty(), 0, nullptr);
-    uint64_t polling = CpuDuring(poller, 2000);
-    uint64_t reader = CpuDuring(thread, 2000);
+    HANDLE poller = CreateThread(nullptr, 0, pollingReader, Tty(), 0, nullptr);
+    uint64_t polling = cpuDuring(poller, 2000);
+    uint64_t reader = cpuDuring(thread, 2000);
     printf("idle CPU over 2 s: reader %.1f ms, 1 ms polling loop %.1f ms\n", reader / 1e4, polling / 1e4);
     EXPECT_GT(polling, 0u) << "the measure sees a polling loop";
     EXPECT_LT(reader * 2, polling) << "the reader costs well under a polling loop";
 
-    Bytes burst = Pattern(200, 9);
+    Bytes burst = pattern(200, 9);
     DWORD start = GetTickCount();
     WriteBoxEnd(box, burst);
-    EXPECT_TRUE(PumpUntil([] { return Received().size() == 200; }, 2000));
+    EXPECT_TRUE(PumpUntil([] { return received().size() == 200; }, 2000));
     EXPECT_LT(GetTickCount() - start, 500u) << "not held until a time-out";
-    EXPECT_EQ(burst, Received());
+    EXPECT_EQ(burst, received());
     {
         std::lock_guard<std::mutex> hold(chunkLock);
         for (const Bytes &c : chunks)

@@ -22,7 +22,7 @@ bool followSizes;
 // WM_SIZE is passed on only when a test asks: showing or hiding a bar sends
 // one with the real client size, which would overwrite the sizes a test
 // hands to ScreenResize itself.
-LRESULT CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT CALLBACK pageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_CREATE)
         return CreateTtyState(window) == 1 ? 0 : -1;
@@ -41,7 +41,7 @@ protected:
 
     void SetUp() override
     {
-        static const WNDCLASSA page = { 0, PageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
+        static const WNDCLASSA page = { 0, pageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
                                         nullptr, nullptr, nullptr, nullptr, "TerminalTestPage" };
         static const ATOM atom = RegisterClassA(&page);
         ASSERT_NE(0, atom);

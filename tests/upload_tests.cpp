@@ -28,7 +28,7 @@ namespace {
 
 const Bytes HANDSHAKE = { 0xAA, 0x55, 0x11, 0x22 }, REPLY = { 0xFA, 0xAA }, ACK = { 0xFA }, ACKS = { 0xFA, 0xFA };
 
-Bytes Concat(std::initializer_list<Bytes> parts)
+Bytes concat(std::initializer_list<Bytes> parts)
 {
     Bytes all;
     for (const Bytes &p : parts)
@@ -36,17 +36,17 @@ Bytes Concat(std::initializer_list<Bytes> parts)
     return all;
 }
 
-Bytes Word(uint32_t v) { return { uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v) }; }
+Bytes word(uint32_t v) { return { uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v) }; }
 
 // What the PC must send for the block of the image at `at`: its bytes, then their sum.
-Bytes ExpectedBlock(const Bytes &image, size_t at)
+Bytes expectedBlock(const Bytes &image, size_t at)
 {
     Bytes block(image.begin() + at, image.begin() + std::min(at + BLOCK_SIZE, image.size()));
-    return Concat({ block, Word(std::accumulate(block.begin(), block.end(), 0u)) });
+    return concat({ block, word(std::accumulate(block.begin(), block.end(), 0u)) });
 }
 
 // Cuts a file short (or stretches it) behind the stream that has it open.
-bool Resize(const std::string &path, long long size)
+bool resizeFile(const std::string &path, long long size)
 {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     LARGE_INTEGER end;
@@ -130,7 +130,7 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
         Feed(mainWin, HANDSHAKE, 1);
         EXPECT_EQ(REPLY, TakeWritten());
         Feed(mainWin, ACK);
-        EXPECT_EQ(Concat({ Word(row.size), ExpectedBlock(image, 0) }), TakeWritten());
+        EXPECT_EQ(concat({ word(row.size), expectedBlock(image, 0) }), TakeWritten());
         EXPECT_EQ("main progress " + std::to_string(row.blocks), Posts());
         for (int block = 1; block <= row.blocks; block++) {
             EXPECT_EQ(std::make_tuple(UPLOAD_WAIT_ACK1, 20, 0, 0), StateAndWatches()) << block;
@@ -142,8 +142,8 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
                 EXPECT_EQ(SENDER_IDLE, upload.senderState) << "no typing begins";
             }
             bool last = block == row.blocks;
-            Feed(mainWin, last ? Concat({ ACK, HANDSHAKE }) : ACK);
-            EXPECT_EQ(last ? Bytes() : ExpectedBlock(image, block * BLOCK_SIZE), TakeWritten()) << block;
+            Feed(mainWin, last ? concat({ ACK, HANDSHAKE }) : ACK);
+            EXPECT_EQ(last ? Bytes() : expectedBlock(image, block * BLOCK_SIZE), TakeWritten()) << block;
             EXPECT_EQ("page percent " + std::to_string(block), Posts());
         }
         EXPECT_EQ(UPLOAD_IDLE, upload.uploadState);
@@ -166,9 +166,9 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
     for (uint8_t reject : { 0xF0, 0xFE }) {
         for (int inSecond = 0; inSecond < 2; inSecond++) {
             SCOPED_TRACE(int(reject) * 10 + inSecond);
-            Feed(mainWin, Concat({ HANDSHAKE, ACK, ACKS }));
-            EXPECT_EQ(Concat({ REPLY, Word(3000), ExpectedBlock(image, 0), ExpectedBlock(image, 1024) }), TakeWritten());
-            Feed(mainWin, inSecond ? Concat({ stray, ACK, stray }) : stray);
+            Feed(mainWin, concat({ HANDSHAKE, ACK, ACKS }));
+            EXPECT_EQ(concat({ REPLY, word(3000), expectedBlock(image, 0), expectedBlock(image, 1024) }), TakeWritten());
+            Feed(mainWin, inSecond ? concat({ stray, ACK, stray }) : stray);
             EXPECT_EQ(inSecond ? UPLOAD_WAIT_ACK2 : UPLOAD_WAIT_ACK1, upload.uploadState);
             Feed(mainWin, Bytes({ reject }));
             EXPECT_TRUE(TakeWritten().empty());
@@ -177,7 +177,7 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
             EXPECT_EQ("main progress 3, page percent 1, page cancel", Posts());
         }
     }
-    Feed(mainWin, Concat({ HANDSHAKE, ACK }));
+    Feed(mainWin, concat({ HANDSHAKE, ACK }));
     Tick(mainWin, TICKS_ACK - 1);   // the new block's own watch is not yet out
     EXPECT_EQ("main progress 3", Posts()) << "the restart is no failure";
 }
@@ -264,7 +264,7 @@ TEST_F(Upload, HeaderCheckBoundariesAtBothOffsets)
         }
     }
     std::string path = WriteImage("huge.bin", ValidImage(4096, 0));
-    ASSERT_TRUE(Resize(path, 0x80000000LL));
+    ASSERT_TRUE(resizeFile(path, 0x80000000LL));
     EXPECT_EQ(1, Choose(path));
     EXPECT_EQ(nullptr, upload.imageFile);
     DeleteFileA(path.c_str());
@@ -285,21 +285,21 @@ TEST_F(Upload, ImageThatShrinksDuringTransferFailsInsteadOfCompleting)
     std::string path = WriteImage("shrink.bin", ValidImage(20000, 0), &image);
     ASSERT_EQ(0, Choose(path));
     upload.progressDialog = progressWin;
-    Feed(mainWin, Concat({ HANDSHAKE, ACK }));
+    Feed(mainWin, concat({ HANDSHAKE, ACK }));
     TakeWritten();
     TakePosted();
-    ASSERT_TRUE(Resize(path, 5000));
+    ASSERT_TRUE(resizeFile(path, 5000));
     Bytes sent, expected;
     int acked = 0;
     for (; upload.uploadState != UPLOAD_IDLE && acked < 20; acked++) {
         Feed(mainWin, ACKS);
-        sent = Concat({ sent, TakeWritten() });
+        sent = concat({ sent, TakeWritten() });
     }
     std::string posts;
     for (int block = 1; block <= acked; block++) {
         posts += "page percent " + std::to_string(block) + ", ";
         if (block < acked)
-            expected = Concat({ expected, ExpectedBlock(image, block * BLOCK_SIZE) });
+            expected = concat({ expected, expectedBlock(image, block * BLOCK_SIZE) });
     }
     EXPECT_LE(acked * BLOCK_SIZE, 5000) << "the blocks sent lie whole within what is left";
     EXPECT_EQ(expected, sent);
@@ -409,7 +409,7 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
         } else {   // a three-block transfer waiting for block 1's first or second acknowledgement
             ASSERT_EQ(0, Choose(WriteImage("race.bin", ValidImage(3000, 0), &image)));
             upload.progressDialog = progressWin;
-            Feed(mainWin, Concat({ HANDSHAKE, ACK, Bytes(row.setUp, 0xFA) }));
+            Feed(mainWin, concat({ HANDSHAKE, ACK, Bytes(row.setUp, 0xFA) }));
             (row.setUp ? upload.ackWatch2 : upload.ackWatch1) = 1;
             TakeWritten();
             TakePosted();
@@ -419,7 +419,7 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
         Feed(mainWin, Bytes({ row.byte }));
         if (!row.tickFirst)
             Tick(mainWin, 1);
-        EXPECT_EQ(row.sent ? ExpectedBlock(image, 1024) : Bytes(), TakeWritten());
+        EXPECT_EQ(row.sent ? expectedBlock(image, 1024) : Bytes(), TakeWritten());
         EXPECT_EQ(row.posts, Posts());
         Tick(mainWin, 2 * TICKS_START);
         EXPECT_EQ(row.later, Posts());
@@ -450,11 +450,11 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
         Feed(mainWin, HANDSHAKE);
         EXPECT_EQ(REPLY, TakeWritten());
         std::string name = row.name;
-        ASSERT_TRUE(name != "image emptied" || Resize(path, 0));
+        ASSERT_TRUE(name != "image emptied" || resizeFile(path, 0));
         closeRequested = name == "close requested";
         portOpen = name != "port closing";
         upload.bannerAnswered = row.ticks == 0 ? 0 : 1;
-        Feed(mainWin, Concat({ ACK, ToBytes(BOOT_BANNER) }));
+        Feed(mainWin, concat({ ACK, ToBytes(BOOT_BANNER) }));
         EXPECT_TRUE(TakeWritten().empty());
         Tick(mainWin, 2 * TICKS_START);
         EXPECT_EQ(row.posts, Posts()) << "no progress page";
@@ -469,7 +469,7 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 
 // A second thread that runs `work` once a round, after a random spin, when
 // Go() starts the round; the calling thread takes its own part meanwhile.
-void Spin(uint32_t &seed)
+void spin(uint32_t &seed)
 {
     seed = seed * 1103515245u + 12345u;
     for (volatile unsigned i = 0; i < (seed >> 16) % 3000; i = i + 1) {
@@ -485,7 +485,7 @@ struct Racer {
               for (int r = 1; r <= rounds; r++) {
                   while (go.load() != r) {
                   }
-                  Spin(seed);
+                  spin(seed);
                   work();
                   done = r;
               }
@@ -514,7 +514,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
         auto race = [&](const Bytes &bytes) {
             toFeed = bytes;
             engine.Go();
-            Spin(tickSeed);
+            spin(tickSeed);
             UploadTimerTick(window);
             while (!engine.Done()) {
             }
@@ -523,7 +523,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
             int kind = r % 3;   // 0: first ack, 1: second ack, 2: reject, each against its watchdog
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
-            Feed(mainWin, Concat({ HANDSHAKE, ACK }));
+            Feed(mainWin, concat({ HANDSHAKE, ACK }));
             if (kind)
                 Feed(mainWin, ACK);
             (kind ? upload.ackWatch2 : upload.ackWatch1) = 1;
