@@ -1,37 +1,36 @@
 // The character page on a real, hidden window: scroll ranges and offsets,
 // the cells an update rectangle repaints, and the caret and keys that reach
 // the port only while connected. Cells are 8 x 12: the page is 960 x 480.
+// The port is a pipe here; received bytes never arrive.
 #include "serial/serial.h"
 #include "terminal/screen.h"
+#include "upload/upload.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <string>
 #include <tuple>
 
+int ClosePort(HWND) { return 1; }
+int ProcessReceived(HWND, const uint8_t *, DWORD) { return 1; }
+
 namespace {
 
 const int CW = 8, CH = 12, PAGE_W = SCREEN_COLS * CW, PAGE_H = SCREEN_ROWS * CH;
+bool followSizes;
 
-// WM_SIZE is not passed on: showing or hiding a bar would send one with the
-// real client size and overwrite the sizes a test hands to ScreenResize.
-LRESULT CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+// WM_SIZE is passed on only when a test asks: showing or hiding a bar sends
+// one with the real client size, which would overwrite the sizes a test
+// hands to ScreenResize itself.
+LRESULT CALLBACK pageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_CREATE)
         return CreateTtyState(window) == 1 ? 0 : -1;
     if (message == WM_DESTROY)
         DestroyTtyState(window);
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-// As the main window does: every WM_SIZE, the bars' own included, resizes the page.
-LRESULT CALLBACK SizedPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_SIZE) {
+    if (message == WM_SIZE && followSizes)
         ScreenResize(window, HIWORD(lParam), LOWORD(lParam));
-        return 0;
-    }
-    return PageProc(window, message, wParam, lParam);
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 class Terminal : public ::testing::Test {
@@ -42,7 +41,7 @@ protected:
 
     void SetUp() override
     {
-        static const WNDCLASSA page = { 0, PageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
+        static const WNDCLASSA page = { 0, pageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
                                         nullptr, nullptr, nullptr, nullptr, "TerminalTestPage" };
         static const ATOM atom = RegisterClassA(&page);
         ASSERT_NE(0, atom);
@@ -57,6 +56,7 @@ protected:
 
     void TearDown() override
     {
+        followSizes = false;
         DestroyWindow(window);
         CloseHandle(pipeRead);
         CloseHandle(pipeWrite);
@@ -167,29 +167,19 @@ TEST_F(Terminal, UpdateRectanglePaintsTheCellsItMeets)
     }
 }
 
-TEST_F(Terminal, KeysReachThePortUnchangedOnlyWhileConnected)
+// The caret is one cell, on the cursor cell (column 3, row 5) less the
+// offsets (16, 24); it and the keys follow the connection. A key goes out as
+// it is, control keys too, and is not echoed on the page.
+TEST_F(Terminal, CaretAndKeysFollowTheConnection)
 {
-    ScreenKeyChar(window, 'a');
-    EXPECT_EQ("", Written()) << "while disconnected";
-    tty->connected = 1;
-    for (int key : { int('a'), int('\r'), int('\b'), 0, 0x1B, 0xFF }) {
-        ScreenKeyChar(window, uint8_t(key));
-        EXPECT_EQ(std::string(1, char(key)), Written()) << "key " << key;
-    }
-    // No local echo: the page stays blank.
-    EXPECT_EQ(std::string(sizeof tty->screen, ' '), std::string(tty->screen, sizeof tty->screen));
-}
-
-// The caret is one cell, on the cursor cell (column 3, row 5) less the offsets (16, 24).
-TEST_F(Terminal, CaretFollowsFocusOnlyWhileConnected)
-{
-    struct Row { const char *name; bool connected, gain, caret; };
+    struct Row { const char *name; bool connected, gain, caret; char key; };
     const Row rows[] = {
-        { "focus while closed", false, true, false },
-        { "focus while open", true, true, true },
-        { "blur while closed keeps it", false, false, true },
-        { "blur while open", true, false, false },
-        { "focus again while open", true, true, true },
+        { "focus while closed", false, true, false, 'a' },
+        { "focus while open", true, true, true, '\r' },
+        { "blur while closed keeps it", false, false, true, '\b' },
+        { "blur while open", true, false, false, '\b' },
+        { "focus again while open", true, true, true, char(0xFF) },
+        { "blur again while open", true, false, false, 0 },
     };
     tty->cursorColumn = 3, tty->cursorRow = 5, tty->xOffset = 16, tty->yOffset = 24;
     const auto cell = std::make_tuple(3 * CW - 16, 5 * CH - 24, 4 * CW - 16, 6 * CH - 24);
@@ -203,44 +193,34 @@ TEST_F(Terminal, CaretFollowsFocusOnlyWhileConnected)
         const RECT &c = info.rcCaret;
         EXPECT_EQ(r.caret ? window : nullptr, info.hwndCaret);
         EXPECT_EQ(r.caret ? cell : std::make_tuple(0, 0, 0, 0), std::make_tuple(c.left, c.top, c.right, c.bottom));
+        EXPECT_EQ(int(r.connected), ScreenKeyChar(window, uint8_t(r.key)));
+        EXPECT_EQ(r.connected ? std::string(1, r.key) : "", Written());
     }
+    EXPECT_EQ(std::string(sizeof tty->screen, ' '), std::string(tty->screen, sizeof tty->screen));
 }
 
 TEST_F(Terminal, NoRecordMeansNothingHappens)
 {
-    EXPECT_EQ(0, ScreenResize(nullptr, 10, 10));
-    EXPECT_EQ(0, ScreenScrollVertical(nullptr, SB_LINEDOWN, 0));
-    EXPECT_EQ(0, ScreenScrollHorizontal(nullptr, SB_LINERIGHT, 0));
-    EXPECT_EQ(0, ScreenGainFocus(nullptr));
-    EXPECT_EQ(0, ScreenLoseFocus(nullptr));
-    EXPECT_EQ(0, ScreenPlaceCaret(nullptr));
-    EXPECT_EQ(0, ScreenKeyChar(nullptr, 'a'));
+    EXPECT_EQ(std::vector<int>(7, 0),
+              std::vector<int>({ ScreenResize(nullptr, 10, 10), ScreenScrollVertical(nullptr, SB_LINEDOWN, 0),
+                                 ScreenScrollHorizontal(nullptr, SB_LINERIGHT, 0), ScreenGainFocus(nullptr),
+                                 ScreenLoseFocus(nullptr), ScreenPlaceCaret(nullptr), ScreenKeyChar(nullptr, 'a') }));
 }
 
 // A bar that appears or goes while the window is resized changes the client
 // area once more: the ranges must fit the client area the window ends with.
-TEST(TerminalWindow, RangesFitTheFinalClientAreaWhenBarsComeAndGo)
+TEST_F(Terminal, RangesFitTheFinalClientAreaWhenBarsComeAndGo)
 {
-    static const WNDCLASSA page = { 0, SizedPageProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
-                                    nullptr, nullptr, nullptr, nullptr, "TerminalSizedPage" };
-    static const ATOM atom = RegisterClassA(&page);
-    ASSERT_NE(0, atom);
-    HWND window = CreateWindowExA(0, "TerminalSizedPage", "", WS_OVERLAPPEDWINDOW, 0, 0, 550, 350, nullptr,
-                                  nullptr, GetModuleHandleA(nullptr), nullptr);
-    TtyState *tty = GetTtyState(window);
-    ASSERT_NE(nullptr, tty);
-    tty->charWidth = CW;
-    tty->charHeight = CH;
+    followSizes = true;
     const int sizes[][2] = { { 550, 530 }, { 400, 250 }, { 1100, 700 }, { 300, 600 }, { 980, 300 }, { 550, 350 } };
     for (auto size : sizes) {
         SCOPED_TRACE(std::to_string(size[0]) + " x " + std::to_string(size[1]));
         SetWindowPos(window, nullptr, 0, 0, size[0], size[1], SWP_NOMOVE | SWP_NOZORDER);
         RECT client;
         GetClientRect(window, &client);
-        EXPECT_EQ(std::max(0, PAGE_W - int(client.right)), tty->xScrollMax);
-        EXPECT_EQ(std::max(0, PAGE_H - int(client.bottom)), tty->yScrollMax);
+        EXPECT_EQ(std::make_tuple(std::max(0, PAGE_W - int(client.right)), std::max(0, PAGE_H - int(client.bottom))),
+                  std::make_tuple(tty->xScrollMax, tty->yScrollMax));
     }
-    DestroyWindow(window);
 }
 
 } // namespace

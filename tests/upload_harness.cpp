@@ -1,8 +1,9 @@
-// Recording WritePort, posted-message capture and test images.
+// Recorded writes, posted-message capture and test images.
 #include "tests/upload_harness.h"
 #include "app/app.h"
 
 #include <cstring>
+#include <new>
 
 Bytes portWritten;
 std::atomic<int> portOpen{ 1 };
@@ -27,29 +28,7 @@ std::vector<Posted> TakePosted(void)
 void ResetUpload(void)
 {
     CloseFirmwareImage();
-    upload.bannerPos = 0;
-    upload.bannerAnswered = 1;
-    upload.promptWatch = 0;
-    for (auto &pos : upload.promptPos)
-        pos = 0;
-    upload.uploadState = UPLOAD_IDLE;
-    upload.handshakePos = 0;
-    upload.imageFileSize = 0;
-    upload.transferSize = 0;
-    upload.bytesSent = 0;
-    upload.blockTotal = 0;
-    upload.blocksAcked = 0;
-    upload.ackWatch1 = 0;
-    upload.ackWatch2 = 0;
-    upload.startWatch = 0;
-    upload.senderState = SENDER_IDLE;
-    upload.senderText = nullptr;
-    upload.senderPos = 0;
-    upload.senderLen = 0;
-    upload.loadCommand[0] = '\0';
-    upload.progressDialog = nullptr;
-    upload.imageUser = IMAGE_FREE;
-    upload.readerPageOpen = 0;
+    new (&upload) UploadContext();   // every field as at start: zero, and a banner not to be answered
     closeRequested = 0;
     portOpen = 1;
     portWritten.clear();
@@ -80,7 +59,7 @@ ImageSpec ValidImage(uint32_t size, long headerOffset)
     return { size, headerOffset, 0xBFC00000u + 128 + 0x1000, 0x100000, 0xBFC01000u };
 }
 
-std::string TempPath(const std::string &name)
+static std::string tempPath(const std::string &name)
 {
     char folder[MAX_PATH];
     GetTempPathA(sizeof folder, folder);
@@ -110,7 +89,7 @@ std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *co
         putWord(image, at + 36, spec.word9);
         putWord(image, at + 40, spec.word10);
     }
-    std::string path = TempPath(name);
+    std::string path = tempPath(name);
     FILE *file = fopen(path.c_str(), "wb");
     if (file) {
         fwrite(image.data(), 1, image.size(), file);
@@ -119,12 +98,4 @@ std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *co
     if (contents)
         *contents = image;
     return path;
-}
-
-uint32_t Checksum(const uint8_t *bytes, size_t n)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < n; i++)
-        sum += bytes[i];
-    return sum;
 }

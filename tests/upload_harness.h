@@ -1,6 +1,6 @@
-// Test harness for the upload engine: a recording WritePort linked in place
-// of the serial one, message-only windows standing for the main window and
-// the progress page, and firmware images made on the spot.
+// Test harness for the upload engine: what a recording WritePort keeps,
+// message-only windows standing for the main window and the progress page,
+// the engine fed and ticked by hand, and firmware images made on the spot.
 #ifndef TESSEL_UPLOAD_HARNESS_H
 #define TESSEL_UPLOAD_HARNESS_H
 
@@ -36,7 +36,5 @@ struct ImageSpec {
 };
 ImageSpec ValidImage(uint32_t size, long headerOffset);
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents = nullptr);
-std::string TempPath(const std::string &name);
-uint32_t Checksum(const uint8_t *bytes, size_t n);
 
 #endif
