@@ -2,6 +2,7 @@
 #include "trace/relay.h"
 #include "line/clock.h"
 #include "line/names.h"
+#include "line/pacing.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,12 +10,15 @@
 #include <string>
 
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
 #define RELAY_READ_BYTES       4096
 #define RELAY_QUEUE_LIMIT      65536   // a side that takes nothing more stops the other side's reading
 #define RELAY_CLIENT_RECHECK_S 0.02
+#define RELAY_AWAKE_BEFORE_S   0.0005  // before the box's bytes are off the line
+#define RELAY_AWAKE_AFTER_S    0.003   // and for its answer after that
 
 static size_t pendingBytes(const RelayQueue *queue)
 {
@@ -49,6 +53,15 @@ static int deviceGone(Relay *relay, double now, const char *what)
     TraceNote(&relay->trace, now, text.c_str());
     fprintf(stderr, "%s: error: the %s\n", lineToolName, text.c_str());
     return 0;
+}
+
+// When the loop must look again for the box's answer: now while it is due,
+// the start of its window, or -1 for none.
+static double answerDue(const Relay *relay, double now)
+{
+    if (now >= relay->awakeUntil)
+        return -1.0;
+    return relay->awakeFrom > now ? relay->awakeFrom : now;
 }
 
 static void clientGone(Relay *relay, double now)
@@ -120,6 +133,9 @@ static int readPc(Relay *relay, double now)
         clientGone(relay, now);
         return 1;
     }
+    relay->lineFreeAt = (relay->lineFreeAt > now ? relay->lineFreeAt : now) + n / LINE_BYTES_PER_SECOND;
+    relay->awakeFrom = relay->lineFreeAt - RELAY_AWAKE_BEFORE_S;
+    relay->awakeUntil = relay->lineFreeAt + RELAY_AWAKE_AFTER_S;
     int sent = forward(relay, &relay->toBox, relay->device, buffer, (size_t)n, now);
     TraceBytes(&relay->trace, TRACE_PC_TO_BOX, buffer, (size_t)n, now);
     if (!sent) {
@@ -166,9 +182,13 @@ int RunRelay(Relay *relay)
         double due = TraceBurstEnd(&relay->trace);
         if (!relay->clientPresent)
             due = EarlierDue(due, now + RELAY_CLIENT_RECHECK_S);
+        due = EarlierDue(due, answerDue(relay, now));
 
-        // 2. Wait.
-        struct timespec wait = MakeTimespec(due - now);
+        // 2. Wait (not at all while the box's answer is due, but yielding
+        // the core to whoever else is ready to run).
+        if (due >= 0.0 && due <= now)
+            sched_yield();
+        struct timespec wait = MakeTimespec(due > now ? due - now : 0.0);
         if (ppoll(fds, count, due < 0.0 ? nullptr : &wait, nullptr) < 0) {
             if (errno == EINTR)
                 continue;

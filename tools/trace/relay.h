@@ -4,6 +4,11 @@
 // was sent on. The PC's program may close and reopen its end at any time;
 // with nobody there the master polls as hung up, so it is then left out of
 // the poll and looked at again every RELAY_CLIENT_RECHECK_S.
+// A sleeping poll wakes about 0.1 ms late here: so the loop polls awake
+// (yielding the core) from just before the bytes sent to the box are off the
+// line until its answer has had a few ms. It does not wait so for the PC's
+// answer: on two cores a spinning relay can keep the PC's program off the
+// core it needs to answer (seen as 3 to 5 ms turnarounds).
 #ifndef TESSEL_TRACE_RELAY_H
 #define TESSEL_TRACE_RELAY_H
 
@@ -25,6 +30,9 @@ struct Relay {
     int signals;                  // read end of the signal pipe
     double holdSeconds;           // each chunk is held this long before it is written
     int clientPresent;
+    double lineFreeAt;            // when the bytes sent to the box are off a 115200 8N1 line
+    double awakeFrom;             // the loop polls without sleeping from here ...
+    double awakeUntil;            // ... to here, for the box's answer
     RelayQueue toBox;
     RelayQueue toPc;
     TraceFile trace;
