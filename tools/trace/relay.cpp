@@ -59,9 +59,10 @@ static int deviceGone(Relay *relay, double now, const char *what)
 // the start of its window, or -1 for none.
 static double answerDue(const Relay *relay, double now)
 {
-    if (now >= relay->awakeUntil)
+    double from = relay->lineFreeAt - RELAY_AWAKE_BEFORE_S;
+    if (now >= relay->lineFreeAt + RELAY_AWAKE_AFTER_S)
         return -1.0;
-    return relay->awakeFrom > now ? relay->awakeFrom : now;
+    return from > now ? from : now;
 }
 
 static void clientGone(Relay *relay, double now)
@@ -134,8 +135,6 @@ static int readPc(Relay *relay, double now)
         return 1;
     }
     relay->lineFreeAt = (relay->lineFreeAt > now ? relay->lineFreeAt : now) + n / LINE_BYTES_PER_SECOND;
-    relay->awakeFrom = relay->lineFreeAt - RELAY_AWAKE_BEFORE_S;
-    relay->awakeUntil = relay->lineFreeAt + RELAY_AWAKE_AFTER_S;
     int sent = forward(relay, &relay->toBox, relay->device, buffer, (size_t)n, now);
     TraceBytes(&relay->trace, TRACE_PC_TO_BOX, buffer, (size_t)n, now);
     if (!sent) {

@@ -31,8 +31,6 @@ struct Relay {
     double holdSeconds;           // each chunk is held this long before it is written
     int clientPresent;
     double lineFreeAt;            // when the bytes sent to the box are off a 115200 8N1 line
-    double awakeFrom;             // the loop polls without sleeping from here ...
-    double awakeUntil;            // ... to here, for the box's answer
     RelayQueue toBox;
     RelayQueue toPc;
     TraceFile trace;
