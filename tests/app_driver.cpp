@@ -164,6 +164,19 @@ static int isRunEnd(PageKind kind)
            kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
 }
 
+std::vector<ShownPage> NewPages(App &app)
+{
+    std::vector<ShownPage> pages;
+    for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
+        if (app.answered.count(page))
+            continue;
+        PageKind kind = PageKindOf(page);
+        if (kind != PAGE_OTHER && kind != PAGE_ABOUT)
+            pages.push_back({ page, kind });
+    }
+    return pages;
+}
+
 int GoOnButtonOf(PageKind kind)
 {
     switch (kind) {
@@ -202,12 +215,9 @@ DriveResult DriveWizard(App &app, const DrivePlan &plan)
                 }
             }
         }
-        for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
-            if (app.answered.count(page))
-                continue;
-            PageKind kind = PageKindOf(page);
-            if (kind == PAGE_OTHER || kind == PAGE_ABOUT)
-                continue;
+        for (ShownPage shown : NewPages(app)) {
+            HWND page = shown.page;
+            PageKind kind = shown.kind;
             app.answered.insert(page);
             result.pages++;
             lastMove = GetTickCount();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 struct App {
     PROCESS_INFORMATION process = {};
@@ -24,6 +25,13 @@ HWND MainWindowOf(App &app);
 void Press(HWND dialog, int id);
 // The button a user presses to go on from a page that needs nothing else.
 int GoOnButtonOf(PageKind kind);
+struct ShownPage {
+    HWND page;
+    PageKind kind;
+};
+// The program's pages on screen that are not answered yet, leaving out the
+// ones no run answers (About, and windows that are no page).
+std::vector<ShownPage> NewPages(App &app);
 // A key pressed TIMES over where the page's thread has its keyboard focus,
 // so that the page's own modal loop handles it as it handles the keyboard.
 void PressKey(HWND page, UINT key, int times = 1);

@@ -154,18 +154,8 @@ static RunPlan planRun(int run, uint32_t seed, const std::vector<int> &faults, i
     plan.silentRetry = each ? 0 : int(RandomBelow(2));
     // Paced like a real line, so that a fault struck at 30 % lands mid-transfer:
     // unpaced, a block write takes microseconds and the image is through first.
-    switch (plan.fault) {
-    case FAULT_DROP_ACK: snprintf(plan.options, sizeof plan.options, "--pace --drop-ack %d", plan.block); break;
-    case FAULT_DROP_ALL_ACKS: snprintf(plan.options, sizeof plan.options, "--pace --drop-all-acks %d", plan.block); break;
-    case FAULT_REJECT_F0: snprintf(plan.options, sizeof plan.options, "--pace --reject %d --reject-byte F0", plan.block); break;
-    case FAULT_REJECT_FE: snprintf(plan.options, sizeof plan.options, "--pace --reject %d --reject-byte FE", plan.block); break;
-    case FAULT_STRAY: snprintf(plan.options, sizeof plan.options, "--pace --stray %d", plan.block); break;
-    case FAULT_LATE_ACK:
-        snprintf(plan.options, sizeof plan.options, "--pace --late-ack %d %d", plan.block, plan.lateMs);
-        break;
-    case FAULT_HANDSHAKE_FIRST: snprintf(plan.options, sizeof plan.options, "--pace --handshake-first"); break;
-    default: snprintf(plan.options, sizeof plan.options, "--pace"); break;
-    }
+    std::string box = BoxFaultOptions(FAULT_NAMES[plan.fault], plan.block, plan.lateMs);
+    snprintf(plan.options, sizeof plan.options, "--pace%s%s", box.empty() ? "" : " ", box.c_str());
     char name[32];
     snprintf(name, sizeof name, "robust-%d.bin", run % 4);
     plan.image = WriteRunImage(name, plan.size, MixSeed(seed, uint32_t(run)), &plan.contents);
@@ -237,12 +227,9 @@ static void walkRun(App &app, const RunPlan &plan, RunRecord *rec, Bytes *lastCh
                 lastMove = now;
             }
         }
-        for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
-            if (app.answered.count(page))
-                continue;
-            PageKind kind = PageKindOf(page);
-            if (kind == PAGE_OTHER || kind == PAGE_ABOUT)
-                continue;
+        for (ShownPage shown : NewPages(app)) {
+            HWND page = shown.page;
+            PageKind kind = shown.kind;
             if (kind == PAGE_PORT && ended) {
                 rec->nextPort = page;   // answered by the next run
                 return true;

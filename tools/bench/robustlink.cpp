@@ -301,18 +301,8 @@ static LinkPlan planRun(int run, uint32_t seed, const std::vector<int> &faults, 
     double tick = steadyTickMs;
     plan.lateMs = RandomBetween(int((TICKS_ACK - 1) * tick) - LATE_ACK_SPAN_MS, int(TICKS_ACK * tick) + LATE_ACK_SPAN_MS);
     plan.retryTicks = RandomBetween(RETRY_LOW_TICKS, RETRY_HIGH_TICKS);
-    switch (plan.fault) {
-    case LINK_DROP_ACK: snprintf(plan.options, sizeof plan.options, "--drop-ack %d", plan.block); break;
-    case LINK_DROP_ALL_ACKS: snprintf(plan.options, sizeof plan.options, "--drop-all-acks %d", plan.block); break;
-    case LINK_REJECT_F0: snprintf(plan.options, sizeof plan.options, "--reject %d --reject-byte F0", plan.block); break;
-    case LINK_REJECT_FE: snprintf(plan.options, sizeof plan.options, "--reject %d --reject-byte FE", plan.block); break;
-    case LINK_STRAY: snprintf(plan.options, sizeof plan.options, "--stray %d", plan.block); break;
-    case LINK_LATE_ACK:
-        snprintf(plan.options, sizeof plan.options, "--late-ack %d %d", plan.block, plan.lateMs);
-        break;
-    case LINK_HANDSHAKE_FIRST: snprintf(plan.options, sizeof plan.options, "--handshake-first"); break;
-    default: plan.options[0] = '\0'; break;
-    }
+    snprintf(plan.options, sizeof plan.options, "%s",
+             BoxFaultOptions(LINK_FAULT_NAMES[plan.fault], plan.block, plan.lateMs).c_str());
     return plan;
 }
 

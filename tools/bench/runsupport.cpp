@@ -86,6 +86,24 @@ std::string VerdictOf(const std::string &boxLog)
     return boxLog.substr(at + 8, end - at - 8);
 }
 
+std::string BoxFaultOptions(const char *fault, int block, int lateMs)
+{
+    char text[64] = "";
+    if (strcmp(fault, "lost-ack") == 0)
+        snprintf(text, sizeof text, "--drop-ack %d", block);
+    else if (strcmp(fault, "no-acks") == 0)
+        snprintf(text, sizeof text, "--drop-all-acks %d", block);
+    else if (strcmp(fault, "reject-F0") == 0 || strcmp(fault, "reject-FE") == 0)
+        snprintf(text, sizeof text, "--reject %d --reject-byte %s", block, fault + 7);
+    else if (strcmp(fault, "stray-bytes") == 0)
+        snprintf(text, sizeof text, "--stray %d", block);
+    else if (strcmp(fault, "late-ack") == 0)
+        snprintf(text, sizeof text, "--late-ack %d %d", block, lateMs);
+    else if (strcmp(fault, "no-image-handshake") == 0)
+        snprintf(text, sizeof text, "--handshake-first");
+    return text;
+}
+
 std::vector<int> ParseFaultList(const char *names, const char *const *table, int count)
 {
     std::vector<int> list;

@@ -25,6 +25,11 @@ std::string DescribeReceived(const Bytes &image);   // how it differs
 
 std::string VerdictOf(const std::string &boxLog);
 
+// The box simulator's options that play the fault of this name (the names
+// both runners share) at the given block; "" for a fault the box itself does
+// not play ("none", or one the runner strikes from outside).
+std::string BoxFaultOptions(const char *fault, int block, int lateMs);
+
 // The fault indices named by a comma-separated list, or all of them for
 // "each"; empty when a name is not in the table.
 std::vector<int> ParseFaultList(const char *names, const char *const *table, int count);   // "complete", "incomplete", ...; "none"
