@@ -1,6 +1,8 @@
 // Process-wide handles of the application shell and the procedures of its
-// wizard and message dialogs. All of them live on the user-interface thread
-// except CompletedDlgProc, which the engine runs on the reader thread.
+// wizard and message dialogs. All of them run on the user-interface thread,
+// but two that the engine also shows on the reader thread: CompletedDlgProc
+// always, WarningDlgProc when the box asked for data before an image was
+// chosen. The handles are set once by start-up, before the reader exists.
 #ifndef TESSEL_APP_H
 #define TESSEL_APP_H
 
@@ -9,8 +11,8 @@
 
 #define APP_TITLE "Tessel Flash Programmer"
 
-// Posted by a failure reaction so that the wizard starts over from the main
-// loop instead of one modal level deeper each time.
+// Posted by a failure reaction to wake the main loop, which starts the
+// wizard over at its own level, never one modal level deeper.
 #define WM_REOPEN_WIZARD (WM_APP + 1)
 
 extern HWND mainWindow;
@@ -21,8 +23,9 @@ extern HWND connectDialog;
 // (the reader thread's pages cannot see the user-interface thread's queue).
 extern std::atomic<int> closeRequested;
 
-// Asks the main window to close, from any thread.
+// Asks the main window to close, from any thread; MarkClosing only says so.
 void RequestClose(void);
+void MarkClosing(void);
 
 // Shows one of the program's pages modally, owned by the given window.
 void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter);
@@ -38,6 +41,8 @@ INT_PTR CALLBACK ConnectMainsDlgProc(HWND dialog, UINT message, WPARAM wParam, L
 ATOM RegisterMainWindowClass(HINSTANCE instance);
 HWND CreateMainWindow(HINSTANCE instance, int show);
 int IsClosing(HWND window);
+// The main loop's turn: the new wizard that a failure asked for, if any.
+void RunPendingWizard(HWND window);
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 #endif

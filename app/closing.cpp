@@ -2,14 +2,24 @@
 // WM_CLOSE to the main window and sets closeRequested first, so work that
 // runs between modal pages checks for it before it touches the window or its
 // TtyState again, and the reader thread, which cannot see the user-interface
-// thread's queue, sees it too. Nothing clears it: the program is ending.
+// thread's queue, sees it too. It is set under the engine's lock, so no step
+// of the engine that began before writes after it. Nothing clears it: the
+// program is ending.
 #include "app/app.h"
+#include "upload/upload.h"
 
 std::atomic<int> closeRequested{ 0 };
 
+void MarkClosing(void)
+{
+    EnterCriticalSection(EngineLock());
+    closeRequested = 1;
+    LeaveCriticalSection(EngineLock());
+}
+
 void RequestClose(void)
 {
-    closeRequested = 1;
+    MarkClosing();
     PostMessageA(mainWindow, WM_CLOSE, 0, 0);
 }
 

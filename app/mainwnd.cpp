@@ -1,15 +1,16 @@
 // The main window procedure: the window's own messages go to the terminal,
 // the serial link and the tick; WM_COMMAND carries the program's command set
 // from the menu, the accelerator keys, the engine, the tick and the dialogs.
-// A failure reaction shows its page and then posts WM_REOPEN_WIZARD, so the
-// wizard starts over once the pages beneath have unwound, never deeper.
+// A failure reaction shows its page and then asks for a new wizard, which
+// only the main loop starts (RunPendingWizard), once every page beneath has
+// unwound: never inside another page's loop.
 #include "app/app.h"
 #include "app/ids.h"
 #include "serial/serial.h"
 #include "terminal/screen.h"
 #include "upload/upload.h"
 
-static int reopenPending;   // a WM_REOPEN_WIZARD is on its way
+static int reopenPending;   // a failure asked for a new wizard; user-interface thread only
 
 static void endConnectPage(void)
 {
@@ -17,13 +18,22 @@ static void endConnectPage(void)
         PostMessageA(connectDialog, WM_COMMAND, IDOK, 0);
 }
 
-// Two failures reported close together still start one new wizard.
+// Two failures reported close together still start one new wizard. The
+// posted message only wakes the main loop; whoever's loop takes it, the
+// main loop's next turn runs the wizard, and its timer wakes it anyway.
 static void reopenWizard(HWND window)
 {
-    if (reopenPending)
-        return;
     reopenPending = 1;
     PostMessageA(window, WM_REOPEN_WIZARD, 0, 0);
+}
+
+void RunPendingWizard(HWND window)
+{
+    if (!reopenPending)
+        return;
+    reopenPending = 0;
+    if (!IsClosing(window))
+        OpenPort(window);
 }
 
 // Returns 0 for the commands that end early without the common tail.
@@ -124,7 +134,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ScreenPaint(window);
         return 0;
     case WM_CLOSE:
-        closeRequested = 1;   // the close box too: the reader thread must see it
+        MarkClosing();   // the close box too: the reader thread must see it
         ClosePort(window);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_CHAR:
@@ -144,10 +154,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ScreenScrollVertical(window, LOWORD(wParam), HIWORD(wParam));
         return 0;
     case WM_REOPEN_WIZARD:
-        reopenPending = 0;
-        if (!IsClosing(window))
-            OpenPort(window);
-        return 0;
+        return 0;   // only wakes the main loop, which runs RunPendingWizard
     default:
         return DefWindowProcA(window, message, wParam, lParam);
     }

@@ -62,9 +62,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show)
         DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_OPEN_FAILED), mainWindow, MessageDlgProc, 0);
     }
 
-    // 3. the main loop
+    // 3. the main loop, the only level at which the wizard starts over
     MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0)) {
+    for (;;) {
+        RunPendingWizard(mainWindow);
+        if (!GetMessageA(&msg, nullptr, 0, 0))
+            break;
         if (!TranslateAcceleratorA(mainWindow, accelTable, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);

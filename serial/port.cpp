@@ -2,11 +2,11 @@
 // thread. OpenPort also runs the connection wizard's pages; after every page
 // it checks whether the user asked to end the program (a posted WM_CLOSE),
 // so nothing touches the window or its TtyState once they are going away.
-// ClosePort stops the reader thread through connected, readerStop and the
-// event mask, handling sent messages while it waits; it waits for as long as
-// the reader shows one of the engine's pages (the user's time), otherwise at
-// most READER_STOP_LIMIT_MS, and leaves an invalid portHandle. Each attempt
-// starts clean: the previous one's watchdogs, sender and transfer are stopped.
+// ClosePort clears connected under the engine's lock and stops the reader
+// (serial/reader.cpp); it releases the device itself unless it had to give
+// up on the reader, which then releases it, and leaves an invalid
+// portHandle. Each attempt starts clean: the previous one's watchdogs,
+// sender and transfer are stopped.
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "terminal/screen.h"
@@ -18,7 +18,6 @@
 #define INPUT_QUEUE_BYTES   4096
 #define OUTPUT_QUEUE_BYTES  65536
 #define PURGE_ALL (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)
-#define READER_STOP_LIMIT_MS 3000
 #define PORT_PREFIX_LIMIT   10
 
 // The port-name prefix of string 784; 0 when it cannot be had, so that no
@@ -40,6 +39,14 @@ static int buildDeviceName(const TtyState *tty, char *name, size_t size)
         return 0;
     snprintf(name, size, "%s%d", prefix, tty->portNumber);
     return 1;
+}
+
+// Drops DTR, purges both directions and closes the device.
+void ReleaseDevice(HANDLE port)
+{
+    EscapeCommFunction(port, CLRDTR);
+    PurgeComm(port, PURGE_ALL);
+    CloseHandle(port);
 }
 
 static void closeDevice(TtyState *tty)
@@ -87,18 +94,12 @@ int OpenPort(HWND window)
         return 0;
     }
 
-    // 5. the reader thread; suspended until its identity is in the record
+    // 5. the reader thread
     tty->connected = 1;
-    ResetEvent(tty->readerStop);
-    DWORD threadId = 0;
-    HANDLE thread = CreateThread(nullptr, 0, PortReaderThread, tty, CREATE_SUSPENDED, &threadId);
-    if (!thread) {
+    if (!StartPortReader(tty)) {
         closeDevice(tty);
         result = 0;
     } else {
-        tty->readerThreadId = threadId;
-        tty->readerThread = thread;
-        ResumeThread(thread);
         EscapeCommFunction(tty->portHandle, SETDTR);
         if (GetFocus() == window)
             ScreenGainFocus(window);
@@ -113,6 +114,8 @@ int OpenPort(HWND window)
         return 0;
     upload.bannerAnswered = 0;
     upload.promptWatch = TICKS_PROMPT;
+    int32_t expired = WATCH_EXPIRED;   // the box is powered anew: a late go-ahead of the last attempt is past
+    upload.startWatch.compare_exchange_strong(expired, 0);
     connectDialog = nullptr;
     ShowPage(window, DLG_CONNECT_MAINS, ConnectMainsDlgProc, reinterpret_cast<LPARAM>(tty));
     if (!IsWindow(window))
@@ -151,23 +154,6 @@ int ApplyPortSettings(HWND window)
     return SetCommState(tty->portHandle, &dcb);
 }
 
-// Waits for the reader thread while still answering messages sent to this
-// thread: the reader may be inside UpdateWindow or a page owned by us. A
-// reader that neither ends nor shows a page (a driver that never ends its
-// wait) is given up on after READER_STOP_LIMIT_MS; 0 then.
-static int awaitReaderEnd(TtyState *tty)
-{
-    DWORD start = GetTickCount();
-    while (tty->readerThreadId.load(std::memory_order_acquire) != 0) {
-        if (!upload.readerPageOpen && GetTickCount() - start >= READER_STOP_LIMIT_MS)
-            return 0;
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_SENDMESSAGE);
-    }
-    return 1;
-}
-
 int ClosePort(HWND window)
 {
     TtyState *tty = GetTtyState(window);
@@ -176,22 +162,21 @@ int ClosePort(HWND window)
     if (!tty->connected)
         return 1;
 
-    // 1. stop the reader: connected first, then its stop event and the mask
-    //    that end its waits
-    tty->connected.store(0, std::memory_order_release);
-    SetEvent(tty->readerStop);
-    SetCommMask(tty->portHandle, 0);
-    if (!awaitReaderEnd(tty))
-        OutputDebugStringA("ClosePort: the reader thread did not end; going on without it\n");
+    // 1. no step of the engine writes once connected is cleared; then the
+    //    reader, which owns the device from here if it has to be given up on
+    EnterCriticalSection(EngineLock());
+    tty->connected = 0;
+    LeaveCriticalSection(EngineLock());
+    int ended = StopPortReader(tty);
 
-    // 2. caret, DTR, queues, device
+    // 2. caret, then DTR, queues and device
     if (tty->caretState) {
         HideCaret(window);
         DestroyCaret();
         tty->caretState = 0;
     }
-    EscapeCommFunction(tty->portHandle, CLRDTR);
-    PurgeComm(tty->portHandle, PURGE_ALL);
-    closeDevice(tty);
+    if (ended)
+        ReleaseDevice(tty->portHandle);
+    tty->portHandle = INVALID_HANDLE_VALUE;   // later writes reach no device
     return 1;
 }

@@ -1,7 +1,6 @@
 // The per-window TtyState record: created on WM_CREATE with its defaults,
 // kept in the main window's extra slot 0, freed on WM_DESTROY after the port
-// has been closed. It owns the font, the I/O events, the reader's stop event
-// and the write lock.
+// has been closed. It owns the font, the I/O events and the write lock.
 #include "serial/serial.h"
 #include "terminal/screen.h"
 
@@ -33,6 +32,20 @@ static void fillLogFont(LOGFONTA *font)
     lstrcpyA(font->lfFaceName, "FixedSys");
 }
 
+// Everything the record owns; also for a record that was only half made.
+static void freeTtyState(TtyState *tty)
+{
+    if (tty->readOverlapped.hEvent)
+        CloseHandle(tty->readOverlapped.hEvent);
+    if (tty->writeOverlapped.hEvent)
+        CloseHandle(tty->writeOverlapped.hEvent);
+    DeleteCriticalSection(&tty->writeLock);
+    if (tty->font)
+        DeleteObject(tty->font);
+    tty->~TtyState();
+    LocalFree(tty);
+}
+
 // 1 on success, -1 so that the window is not created.
 int CreateTtyState(HWND window)
 {
@@ -40,6 +53,13 @@ int CreateTtyState(HWND window)
     if (!memory)
         return -1;
     TtyState *tty = new (memory) TtyState();
+    InitializeCriticalSection(&tty->writeLock);
+    tty->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    tty->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!tty->readOverlapped.hEvent || !tty->writeOverlapped.hEvent) {
+        freeTtyState(tty);
+        return -1;
+    }
 
     tty->portHandle = INVALID_HANDLE_VALUE;
     tty->portNumber = DEFAULT_PORT;
@@ -51,27 +71,6 @@ int CreateTtyState(HWND window)
     tty->stopBits = ONESTOPBIT;
     tty->baudRate = chooseBaudRate(DEFAULT_BAUD);
     tty->textColor = RGB(0, 0, 0);
-
-    tty->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!tty->readOverlapped.hEvent) {
-        LocalFree(memory);
-        return -1;
-    }
-    tty->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!tty->writeOverlapped.hEvent) {
-        CloseHandle(tty->readOverlapped.hEvent);
-        LocalFree(memory);
-        return -1;
-    }
-    tty->readerStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!tty->readerStop) {
-        CloseHandle(tty->writeOverlapped.hEvent);
-        CloseHandle(tty->readOverlapped.hEvent);
-        LocalFree(memory);
-        return -1;
-    }
-    InitializeCriticalSection(&tty->writeLock);
-
     for (char &cell : tty->screen)
         cell = ' ';
     fillLogFont(&tty->logFont);
@@ -81,6 +80,8 @@ int CreateTtyState(HWND window)
     return 1;
 }
 
+// The reader never touches the record once ClosePort has returned, so the
+// record goes at once.
 int DestroyTtyState(HWND window)
 {
     TtyState *tty = GetTtyState(window);
@@ -89,15 +90,6 @@ int DestroyTtyState(HWND window)
     if (tty->connected)
         ClosePort(window);
     SetWindowLongPtrA(window, 0, 0);
-    if (tty->readerThreadId != 0)
-        return 1;   // a reader that never ended may still touch the record: keep it
-    CloseHandle(tty->readerStop);
-    CloseHandle(tty->readOverlapped.hEvent);
-    CloseHandle(tty->writeOverlapped.hEvent);
-    DeleteCriticalSection(&tty->writeLock);
-    if (tty->font)
-        DeleteObject(tty->font);
-    tty->~TtyState();
-    LocalFree(tty);
+    freeTtyState(tty);
     return 1;
 }

@@ -1,7 +1,8 @@
 // The one UploadContext of the process, shared by the engine on the reader
 // thread and the tick, the dialogs and the port code on the user-interface
-// thread, with the two guards that keep a unit of it whole: the sender's
-// lock and the image's claim.
+// thread, with the guards that keep a unit of it whole: the sender's lock,
+// the engine's lock and the image's claim, and the end of a transfer that
+// the engine and the tick share.
 #include "upload/upload.h"
 
 UploadContext upload;
@@ -13,6 +14,37 @@ CRITICAL_SECTION *SenderLock(void)
     static const int ready = (InitializeCriticalSection(&lock), 1);
     (void)ready;
     return &lock;
+}
+
+// Held by the engine for one chunk at a time, never across a page or a wait.
+CRITICAL_SECTION *EngineLock(void)
+{
+    static CRITICAL_SECTION lock;
+    static const int ready = (InitializeCriticalSection(&lock), 1);
+    (void)ready;
+    return &lock;
+}
+
+// Ends the running transfer if this move from the given state wins over the
+// other thread's; only the winner closes the progress page and reports. The
+// block watchdogs need no disarming: each counts only in its own state.
+int StopTransfer(int from)
+{
+    int32_t expected = from;
+    if (!upload.uploadState.compare_exchange_strong(expected, UPLOAD_IDLE))
+        return 0;
+    HWND progress = upload.progressDialog;
+    if (progress)
+        PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
+    return 1;
+}
+
+int GetReceivePace(void)
+{
+    int state = upload.uploadState;
+    if (state == UPLOAD_WAIT_ACK2)
+        return PACE_RIGHT_BEHIND;
+    return state == UPLOAD_IDLE ? PACE_ANY_TIME : PACE_SOON;
 }
 
 // A failed write's error path: the sender goes on in the new text, never past its end.

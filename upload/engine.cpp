@@ -1,13 +1,17 @@
 // The receive side of the exchange with the box: every received byte passes
 // the banner matcher, the four prompt matchers and the upload state machine,
 // in that order. Runs on the reader thread; it writes its answers to the port
-// a byte a WritePort call, each block with its checksum in one call, and
-// reaches the user-interface thread only by posting WM_COMMAND.
-// The tick may end a transfer, and the wizard may start a new attempt, at any
-// moment: the engine moves uploadState by compare-and-swap before it writes,
-// claims a watchdog by swapping it to 0 before it reports, and stops without
-// a word when the other side got there first. While the port is closing or
-// the user has asked to end the program, it writes nothing and opens no page.
+// a byte a WritePort call, each block with its checksum in one call, posts
+// WM_COMMAND to reach the user-interface thread, and opens two pages of its
+// own on the reader thread: the image selection and the completion page.
+// A chunk is handled under EngineLock, so a new attempt, a close or Abort
+// falls between two chunks, never inside a step; a step that lets go of the
+// lock for a page or a wait goes on only if its attempt still runs. The tick
+// may end a transfer at any moment: the engine moves uploadState by
+// compare-and-swap before it writes, claims a watchdog by swapping it to 0
+// before it reports, and stops without a word when the tick got there first.
+// While the port is closing or the user has asked to end the program, it
+// writes nothing and opens no page.
 #include "upload/upload.h"
 #include "upload/banner.h"
 #include "app/app.h"
@@ -110,23 +114,25 @@ static int readBlock(int *length)
     return 1;
 }
 
-static void disarmTransferWatches(void)
+// The engine's part of ending a transfer once its move won: the watches it
+// armed, the image's claim and the handshake matcher.
+static int endOwnTransfer(int from)
 {
+    if (!StopTransfer(from))
+        return 0;
+    upload.handshakePos = 0;
     upload.ackWatch1 = 0;
     upload.ackWatch2 = 0;
+    ReleaseImage(IMAGE_SENDING);
+    return 1;
 }
 
 // A transfer that cannot go on ends as a failure, never as a completion;
 // reported only if this move from the given state won over the tick.
 static void abandonTransfer(HWND window, int from)
 {
-    if (!moveState(from, UPLOAD_IDLE))
-        return;
-    upload.handshakePos = 0;
-    disarmTransferWatches();
-    ReleaseImage(IMAGE_SENDING);
-    postCommand(upload.progressDialog, IDCANCEL, 0);
-    postCommand(window, CMD_FAIL_RETRY, 0);
+    if (endOwnTransfer(from))
+        postCommand(window, CMD_FAIL_RETRY, 0);
 }
 
 // A rejected block ends this transfer; the box may begin a new one with a new
@@ -135,13 +141,9 @@ static void abandonTransfer(HWND window, int from)
 // tick reports the failure instead of leaving the user with a frozen page.
 static void rejectTransfer(int from)
 {
-    if (!moveState(from, UPLOAD_IDLE))
-        return;   // the block watchdog ran out at this moment and has reported
-    upload.handshakePos = 0;
-    disarmTransferWatches();
-    ReleaseImage(IMAGE_SENDING);
-    postCommand(upload.progressDialog, IDCANCEL, 0);
-    upload.startWatch = TICKS_START;
+    // lost: the block watchdog ran out at this moment and has reported
+    if (endOwnTransfer(from))
+        upload.startWatch = TICKS_START;
 }
 
 static void dropHandshake(void)
@@ -156,32 +158,55 @@ static void sendImageBlock(HWND window, int length)
     upload.bytesSent += length;
 }
 
-// The engine's own selection; ClosePort waits for the user while it shows.
-static int choosePageResult(HWND window)
+// The engine's own selection, with the engine lock let go while it shows
+// (ClosePort waits for the user meanwhile); 1 when an image is open and the
+// attempt that asked for it still runs. A new attempt begun meanwhile owns
+// the state: nothing of this one is touched then.
+static int chooseOwnImage(HWND window)
 {
-    upload.readerPageOpen = 1;
+    int32_t attempt = upload.attempt;
+    LeaveCriticalSection(EngineLock());
     int result = ChooseFirmwareImage(window, 0);
-    upload.readerPageOpen = 0;
-    return result;
+    EnterCriticalSection(EngineLock());
+    if (upload.attempt != attempt)
+        return 0;
+    if (result != 0)
+        dropHandshake();
+    return result == 0;
+}
+
+// Claims the start watchdog unless it ran out: then the attempt was reported
+// and is over, and the watchdog stays at its end for a late go-ahead too.
+static int claimStartWatch(void)
+{
+    int32_t value = upload.startWatch;
+    while (value != WATCH_EXPIRED && !upload.startWatch.compare_exchange_weak(value, 0)) {
+    }
+    return value != WATCH_EXPIRED;
 }
 
 // The go-ahead: measure the image, announce its length, send the first block.
 // Returns 0 when the rest of the chunk is to be dropped.
 static int startTransfer(HWND window)
 {
-    // 1. the box asks for data while no image is open: choose one here
-    if (!upload.imageFile && choosePageResult(window) != 0) {
-        dropHandshake();
+    // 1. the box asks for data while no image is open: choose one here; a
+    //    new attempt begun meanwhile owns the state now
+    if (!upload.imageFile && !chooseOwnImage(window))
         return 0;
-    }
     // 2. the user may have said stop (Abort) or the port closed meanwhile
     if (!mayGoOn(window)) {
         dropHandshake();
         return 0;
     }
-    // 3. claim the start watchdog: after it ran out the attempt is reported
-    //    and over; claimed, it can no longer report the same failure
-    if (upload.startWatch.exchange(0) == WATCH_EXPIRED || !ClaimImage(IMAGE_SENDING)) {
+    // 3. the image, then the start watchdog: while a selection holds the
+    //    image the watchdog goes on and reports the attempt; once claimed it
+    //    can no longer report it
+    if (!ClaimImage(IMAGE_SENDING)) {
+        dropHandshake();
+        return 1;
+    }
+    if (!claimStartWatch()) {
+        ReleaseImage(IMAGE_SENDING);
         dropHandshake();
         return 1;
     }
@@ -221,18 +246,22 @@ static int startTransfer(HWND window)
     return 1;
 }
 
+// Every block is acknowledged: the box gets a second to write the image,
+// then the completion page, with the engine lock let go meanwhile. The page
+// shows also when the port closed in that second, unless the program is
+// ending: whoever closed it may not know that the upload had completed.
 static int endTransfer(HWND window)
 {
     upload.handshakePos = 0;
-    Sleep(1000);
     CloseFirmwareImage();
     ReleaseImage(IMAGE_SENDING);
-    if (!mayGoOn(window))
-        return 0;
-    HINSTANCE instance = (HINSTANCE)GetWindowLongPtrA(window, GWLP_HINSTANCE);
-    upload.readerPageOpen = 1;
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_COMPLETED), window, CompletedDlgProc, 0);
-    upload.readerPageOpen = 0;
+    LeaveCriticalSection(EngineLock());
+    PauseReader(1000);
+    if (!closeRequested && IsWindow(window)) {
+        HINSTANCE instance = (HINSTANCE)GetWindowLongPtrA(window, GWLP_HINSTANCE);
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_COMPLETED), window, CompletedDlgProc, 0);
+    }
+    EnterCriticalSection(EngineLock());
     return 0;
 }
 
@@ -289,6 +318,7 @@ static void matchHandshake(HWND window, uint8_t b)
     upload.handshakePos = 0;
     if (!moveState(UPLOAD_IDLE, UPLOAD_STARTING))
         return;
+    ReleaseImage(IMAGE_SENDING);   // left by a transfer that the tick ended
     writeByte(window, BYTE_ACK);
     writeByte(window, BYTE_REPLY);
 }
@@ -329,15 +359,15 @@ static int stepUpload(HWND window, uint8_t b)
 
 int ProcessReceived(HWND window, const uint8_t *bytes, DWORD count)
 {
-    for (DWORD i = 0; i < count; i++) {
-        if (!mayGoOn(window))
-            return 1;
+    EnterCriticalSection(EngineLock());
+    for (DWORD i = 0; i < count && mayGoOn(window); i++) {
         uint8_t b = bytes[i];
         matchBanner(window, b);
         matchPrompts(window, b);
         if (!stepUpload(window, b))
-            return 1;
+            break;
     }
+    LeaveCriticalSection(EngineLock());
     return 1;
 }
 

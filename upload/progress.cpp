@@ -1,7 +1,8 @@
 // The progress page: a bar that steps once per acknowledged block, the
 // percentage and the wait estimate. It runs on the user-interface thread and
 // registers itself in progressDialog, where the engine posts IDC_PERCENT
-// reports (absolute counts) and the tick posts IDCANCEL. Because the page may
+// reports (absolute counts) and whoever ends the transfer (the engine, the
+// tick, a new attempt) posts IDCANCEL. Because the page may
 // open after reports were already posted to nobody, it catches up from
 // blocksAcked when it opens and ends at once when no transfer runs any more
 // or the count is already complete. The bar shows the count itself, so a

@@ -44,16 +44,22 @@ void StopSender(void)
 }
 
 // A new attempt of the wizard: nothing of the previous one may still type,
-// count down or go on sending (the engine's next move loses its swap).
+// count down or go on sending. Under the engine lock, so the engine is
+// between two chunks; a step of it that waits outside the lock sees the new
+// attempt's number and gives up. A start watchdog that ran out stays so.
 void StopUploadAttempt(void)
 {
     StopSender();
-    upload.startWatch = 0;
+    EnterCriticalSection(EngineLock());
+    upload.attempt++;
+    if (upload.startWatch > 0)
+        upload.startWatch = 0;
     upload.ackWatch1 = 0;
     upload.ackWatch2 = 0;
     upload.promptWatch = 0;
     upload.handshakePos = 0;
     upload.uploadState = UPLOAD_IDLE;
+    LeaveCriticalSection(EngineLock());
     HWND progress = upload.progressDialog;
     if (progress)
         PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
@@ -100,21 +106,12 @@ static int countDown(SharedWord &watch, int32_t end)
     return value == 1;
 }
 
+// An acknowledgement that moved the state on at this moment wins. The
+// image's claim is left to the engine: it may be a new transfer's by now.
 static void checkBlockWatch(HWND window, SharedWord &watch, int state)
 {
-    int32_t expected = state;
-    if (upload.uploadState != state || !countDown(watch, 0))
-        return;
-    // An acknowledgement that moved the state on at this moment wins.
-    if (!upload.uploadState.compare_exchange_strong(expected, UPLOAD_IDLE))
-        return;
-    upload.ackWatch1 = 0;
-    upload.ackWatch2 = 0;
-    ReleaseImage(IMAGE_SENDING);
-    HWND progress = upload.progressDialog;
-    if (progress)
-        PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
-    PostMessageA(window, WM_COMMAND, CMD_FAIL_RETRY, 0);
+    if (upload.uploadState == state && countDown(watch, 0) && StopTransfer(state))
+        PostMessageA(window, WM_COMMAND, CMD_FAIL_RETRY, 0);
 }
 
 int UploadTimerTick(HWND window)

@@ -377,7 +377,12 @@ static int runOnce(int run, const LinkPlan &plan, LinkTally *tally)
                   HANG_MS);
     }
     if (completionPages > 0) {
-        PumpUntil([] { return upload.readerPageOpen == 0; }, PAGE_END_MS);
+        PumpUntil([] {
+            for (HWND page : VisibleDialogs(0))
+                if (PageKindOf(page) == PAGE_COMPLETED)
+                    return false;
+            return true;
+        }, PAGE_END_MS);
         if (!WaitBoxLog("text=boot", 2000))
             tally->rebootsMissing++;
         restStreak = 0;
@@ -440,8 +445,8 @@ static int runOnce(int run, const LinkPlan &plan, LinkTally *tally)
     for (HWND page : showing)
         Press(page, PageKindOf(page) == PAGE_WARNING ? IDCANCEL : PageKindOf(page) == PAGE_PORT ? 3 : IDOK);
     if (hung) {
-        printf("run %4d hangs: upload state %d, image user %d, reader page %d, connect page %p; nothing more is run\n",
-               run, int(upload.uploadState), int(upload.imageUser), int(upload.readerPageOpen),
+        printf("run %4d hangs: upload state %d, image user %d, connect page %p; nothing more is run\n",
+               run, int(upload.uploadState), int(upload.imageUser),
                static_cast<void *>(connectDialog));
         return 0;
     }
