@@ -9,7 +9,7 @@
 
 #define TESSEL_SHARED_WORD
 
-// Yields on about one call in four, at random.
+// Stalls or yields on about one call in four, at random.
 void MaybePreempt(void);
 
 class SharedWord {

@@ -18,10 +18,18 @@
 int PortIsOpen(HWND) { return portOpen; }
 void PauseReader(DWORD ms) { Sleep(ms); }
 
+// Each write's attempt, and whether the program was ending, as it wrote.
+struct WriteTag {
+    int32_t attempt;
+    int closing;
+};
+std::vector<WriteTag> writeTags;
+
 int WritePort(HWND, const void *bytes, DWORD count)
 {
     const uint8_t *p = static_cast<const uint8_t *>(bytes);
     portWritten.insert(portWritten.end(), p, p + count);
+    writeTags.push_back({ upload.attempt, closeRequested });
     return 1;
 }
 
@@ -429,14 +437,16 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
 
 // A go-ahead that must not start a transfer sends no length and no block:
 // an image emptied after the warning (one failure, and the start watchdog
-// does not report it again), a start watchdog that already reported, and
-// Abort, Cancel or a closing port after the handshake (nothing at all more
-// reaches the box, not even the banner's answer, and nothing is reported).
+// does not report it again), a start watchdog that already reported (also
+// when the box tries again), a selection that holds the image (the start
+// watchdog still reports the attempt), and Abort, Cancel or a closing port
+// after the handshake (nothing at all more reaches the box, not even the
+// banner's answer, and nothing is reported).
 TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 {
-    struct { const char *name; int ticks; const char *posts; } rows[] = {
-        { "image emptied", 10, "main fail" }, { "start watchdog ran out first", TICKS_START, "main fail" },
-        { "close requested", 0, "" }, { "port closing", 0, "" },
+    struct { const char *name; int ticks, tries; const char *posts; } rows[] = {
+        { "image emptied", 10, 1, "main fail" }, { "start watchdog ran out first", TICKS_START, 3, "main fail" },
+        { "selection holds the image", 10, 2, "main fail" }, { "close requested", 0, 1, "" }, { "port closing", 0, 1, "" },
     };
     for (auto row : rows) {
         SCOPED_TRACE(row.name);
@@ -447,15 +457,22 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
             StartCommandSequence();
         Tick(mainWin, row.ticks);
         TakeWritten();
-        Feed(mainWin, HANDSHAKE);
-        EXPECT_EQ(REPLY, TakeWritten());
         std::string name = row.name;
         ASSERT_TRUE(name != "image emptied" || resizeFile(path, 0));
+        ASSERT_TRUE(name != "selection holds the image" || ClaimImage(IMAGE_CHOOSING));
+        for (int t = 0; t < row.tries; t++) {
+            upload.bannerAnswered = 1;
+            Feed(mainWin, HANDSHAKE);
+            EXPECT_EQ(REPLY, TakeWritten());
+            closeRequested = name == "close requested";
+            portOpen = name != "port closing";
+            upload.bannerAnswered = row.ticks == 0 ? 0 : 1;
+            Feed(mainWin, concat({ ACK, ToBytes(BOOT_BANNER) }));
+            EXPECT_TRUE(TakeWritten().empty()) << "try " << t;
+            closeRequested = 0;
+            portOpen = 1;
+        }
         closeRequested = name == "close requested";
-        portOpen = name != "port closing";
-        upload.bannerAnswered = row.ticks == 0 ? 0 : 1;
-        Feed(mainWin, concat({ ACK, ToBytes(BOOT_BANNER) }));
-        EXPECT_TRUE(TakeWritten().empty());
         Tick(mainWin, 2 * TICKS_START);
         EXPECT_EQ(row.posts, Posts()) << "no progress page";
         EXPECT_TRUE(!row.ticks || upload.uploadState == UPLOAD_IDLE) << "ready for the box's next handshake";
@@ -499,7 +516,7 @@ struct Racer {
 
 TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 {
-    const int ROUNDS = 3000;
+    const int ROUNDS = 4000;
     ASSERT_EQ(0, Choose(WriteImage("threads.bin", ValidImage(3000, 0), &image)));
     upload.progressDialog = progressWin;
     Bytes toFeed;
@@ -550,6 +567,63 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
     EXPECT_EQ(0, bad) << "rounds with two outcomes or none, or a block after a failure";
     EXPECT_GT(engineWins, ROUNDS / 50) << "the engine never won: the race was not run";
     EXPECT_GT(tickWins, ROUNDS / 50) << "the tick never won: the race was not run";
+}
+
+// A new attempt or Abort at any moment of a transfer's start and first
+// blocks: no write of a transfer is made in another attempt than its
+// handshake's reply, and none once the program is ending. A selection
+// against the go-ahead: exactly one of them gets the image, and a go-ahead
+// that lost leaves the start watchdog to report the attempt.
+TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
+{
+    const int ROUNDS = 12000;
+    ASSERT_EQ(0, Choose(WriteImage("attempt.bin", ValidImage(5000, 0), &image)));
+    HWND window = mainWin;
+    Bytes toFeed = concat({ HANDSHAKE, ACK, ACKS, ACKS });
+    uint32_t seed = 4242;
+    int late = 0, both = 0, neither = 0, unreported = 0, stopsInside = 0, selectionsFirst = 0;
+    {
+        Racer engine(ROUNDS, [&] { Feed(window, toFeed, 1); });
+        for (int r = 0; r < ROUNDS; r++) {
+            int kind = r % 3;   // 0: a new attempt, 1: Abort, 2: a selection
+            StopUploadAttempt();
+            ReleaseImage(IMAGE_SENDING);
+            StartCommandSequence();
+            StopSender();
+            TakeWritten();
+            writeTags.clear();
+            engine.Go();
+            spin(seed);
+            int claimed = 0;
+            if (kind == 0)
+                StopUploadAttempt();
+            else if (kind == 1)
+                MarkClosing();
+            else
+                claimed = ClaimImage(IMAGE_CHOOSING);
+            while (!engine.Done()) {
+            }
+            TakePosted();
+            Bytes written = TakeWritten();
+            if (kind < 2) {
+                for (const WriteTag &tag : writeTags)
+                    late += tag.closing || tag.attempt != writeTags[0].attempt;
+                stopsInside += !writeTags.empty() && writeTags.size() < 9;
+            } else {
+                int sent = written.size() > REPLY.size();
+                selectionsFirst += claimed;
+                both += claimed && sent;
+                neither += !claimed && !sent;
+                unreported += claimed && upload.startWatch <= 0;
+                ReleaseImage(IMAGE_CHOOSING);
+            }
+            closeRequested = 0;
+        }
+    }
+    EXPECT_EQ(0, late) << "writes of a transfer in a later attempt or after Abort";
+    EXPECT_EQ(std::make_tuple(0, 0, 0), std::make_tuple(both, neither, unreported)) << "image to both, to neither, attempt unreported";
+    EXPECT_GT(stopsInside, ROUNDS / 100) << "the stop never came inside a transfer: the race was not run";
+    EXPECT_GT(selectionsFirst, ROUNDS / 100) << "the selection never won: the race was not run";
 }
 
 TEST_F(Upload, RebootSetUpOnTheReaderThreadIsNeverCutByTheTick)
