@@ -8,6 +8,7 @@
 #include "app/ids.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 
 namespace {
 
@@ -86,6 +87,74 @@ TEST_F(Link, RejectedTransferStartsOverAndTheWholeImageArrivesIntact)
     EXPECT_NE(std::string::npos, BoxLog().find("commands=s,mon,q 0xbfbf9000")) << "the commands in order";
     EXPECT_EQ(0, commands[CMD_FAIL_RETRY] + commands[CMD_NO_RESPONSE]) << "no failure";
     EXPECT_EQ(nullptr, upload.imageFile);
+}
+
+// The port is closed in the second after the last acknowledgement (by a
+// new attempt, Disconnect): the completion page still tells whoever is at
+// the PC that the box has it all, and ClosePort waits for it.
+TEST_F(Link, CompletionPageShowsAlsoWhenThePortClosesInTheLastSecond)
+{
+    chosenImage = WriteImage("lastsecond.bin", ValidImage(3000, 0), &image);
+    StartBox("");
+    StartAnsweringPages(answerWizard);
+    ASSERT_NE(0, OpenPort(window));
+    ASSERT_TRUE(WaitBoxLog("verdict=complete", 60000)) << BoxLog();
+    EXPECT_EQ(1, ClosePort(window));
+    std::vector<PageKind> pages = PagesSeen();
+    EXPECT_NE(pages.end(), std::find(pages.begin(), pages.end(), PAGE_COMPLETED)) << "the completion page";
+    EXPECT_EQ(0, commands[CMD_FAIL_RETRY] + commands[CMD_NO_RESPONSE]) << "no failure";
+}
+
+// A failure reported while another page runs its loop (here About) shows its
+// page there, but the new wizard starts only from the main loop, once that
+// page has ended: never one page deeper.
+std::atomic<int> portPageInside{ 0 };
+
+void CALLBACK endAboutOnceFailureAnswered(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    // A timer comes only once no posted message waits: the failure page's
+    // request for a new wizard has been handled by now.
+    std::vector<PageKind> pages = PagesSeen();
+    if (std::find(pages.begin(), pages.end(), PAGE_FAIL_MAINS) == pages.end())
+        return;
+    for (HWND page : VisibleDialogs(0)) {
+        if (PageKindOf(page) == PAGE_FAIL_MAINS)
+            return;
+        portPageInside += PageKindOf(page) == PAGE_PORT;
+        if (PageKindOf(page) == PAGE_ABOUT)
+            PostMessageA(page, WM_COMMAND, IDOK, 0);
+    }
+    KillTimer(nullptr, timer);
+}
+
+TEST_F(Link, WizardStartsOverOnlyFromTheMainLoop)
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.cbWndExtra = sizeof(LONG_PTR);
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "TesselLinkMain";
+    RegisterClassA(&windowClass);
+    HWND main = CreateWindowExA(0, "TesselLinkMain", "main", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+    ASSERT_NE(nullptr, main);
+    HWND standIn = mainWindow;
+    mainWindow = main;
+    StartAnsweringPages([](PageKind kind, HWND) {
+        return kind == PAGE_PORT ? PageAnswer{ 3, 8 } : PageAnswer{ kind == PAGE_FAIL_MAINS ? IDOK : 0, -1 };
+    });
+    PostMessageA(main, WM_COMMAND, CMD_FAIL_RETRY, 0);
+    SetTimer(nullptr, 0, 100, endAboutOnceFailureAnswered);
+    ShowPage(main, DLG_ABOUT, AboutDlgProc, 0);
+    std::vector<PageKind> pages = PagesSeen();
+    EXPECT_EQ(pages.end(), std::find(pages.begin(), pages.end(), PAGE_PORT)) << "no wizard inside the About page";
+    EXPECT_EQ(0, portPageInside.load());
+    RunPendingWizard(main);
+    pages = PagesSeen();
+    EXPECT_NE(pages.end(), std::find(pages.begin(), pages.end(), PAGE_PORT)) << "the wizard, from the main loop";
+    StopAnsweringPages();
+    mainWindow = standIn;
+    DestroyWindow(main);
 }
 
 }  // namespace
