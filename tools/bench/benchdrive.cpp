@@ -4,7 +4,8 @@
 //   benchdrive upload SIZE      a paced upload of a SIZE-byte image, start to
 //                               completion page, with the box's turnaround figures
 //   benchdrive idle SECONDS     the program left at the cable page with the port
-//                               open: its CPU share and resident memory over SECONDS
+//                               open: its CPU share and resident memory over SECONDS,
+//                               then the time from WM_CLOSE to the end of the process
 //   benchdrive writecost        one WritePort call a byte against one a block,
 //                               on the COM5/COM6 pty pair
 #include "tools/bench/procusage.h"
@@ -122,7 +123,13 @@ static int runIdle(int seconds)
     } else {
         printf("idle at=cable-page result=no-cable-page\n");
     }
-    closeProgram(app);
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    DWORD code = closeProgram(app);
+    QueryPerformanceCounter(&end);
+    printf("close from=cable-page ms=%.1f exit=%lu\n", 1000.0 * (end.QuadPart - start.QuadPart) / frequency.QuadPart,
+           (unsigned long) code);
     StopBox();
     return ok;
 }
