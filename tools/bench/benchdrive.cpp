@@ -40,8 +40,8 @@ static std::string turnaroundOf(const std::string &log)
     size_t end = log.find_first_of("\r\n", at);
     std::string line = log.substr(at, end - at);
     char text[128];
-    snprintf(text, sizeof text, "p50=%.3f p99=%.3f max=%.3f", ReadNumberAfter(line, "p50="),
-             ReadNumberAfter(line, "p99="), ReadNumberAfter(line, "max="));
+    snprintf(text, sizeof text, "p50=%.3f p99=%.3f max=%.3f mean=%.3f", ReadNumberAfter(line, "p50="),
+             ReadNumberAfter(line, "p99="), ReadNumberAfter(line, "max="), ReadNumberAfter(line, "mean="));
     return text;
 }
 
