@@ -1,6 +1,8 @@
-// Drives the real program from outside: cross-process messages find its
-// pages, read them and press their buttons and keys; xdotool, run through
-// the machine's shell, gives the display real key presses and clicks.
+// Drives the real program from outside (or from another thread of its own
+// process): window messages find its pages, read them and press their
+// buttons and keys; xdotool, run through the machine's shell, gives the
+// display real key presses and clicks. DriveWizard is the one page walk;
+// its hooks let the robustness runs count and strike faults on the way.
 #include "tests/app_driver.h"
 #include "app/ids.h"
 
@@ -31,6 +33,14 @@ int Launch(App &app)
     return app.running;
 }
 
+App ThisProcess(void)
+{
+    App app;
+    app.process.hProcess = GetCurrentProcess();
+    app.process.dwProcessId = GetCurrentProcessId();
+    return app;
+}
+
 DWORD WaitExit(App &app, DWORD timeoutMs)
 {
     if (!app.running)
@@ -44,6 +54,16 @@ DWORD WaitExit(App &app, DWORD timeoutMs)
     CloseHandle(app.process.hThread);
     app.running = false;
     return code;
+}
+
+DWORD CloseProgram(App &app)
+{
+    HWND main = MainWindowOf(app);
+    if (main)
+        PostMessageA(main, WM_CLOSE, 0, 0);
+    if (app.running)
+        return WaitExit(app, 15000);
+    return PumpUntil([&] { return !IsWindow(main); }, 15000) ? 0 : 99;
 }
 
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
@@ -88,6 +108,20 @@ static HWND focusOf(HWND page)
     return page;
 }
 
+// A message sent to a thread is handled the next time it looks at its
+// queue, which then hands it the next posted message; so after a few round
+// trips in a row what was posted before them has been dispatched (and a
+// modal page opened meanwhile has been shown). Real keys and clicks come
+// through the thread's X connection, which it reads whenever it waits: by
+// the time xdotool has ended they are on their way in the same order.
+void WaitHandled(HWND window)
+{
+    for (int i = 0; i < 5 && IsWindow(window); i++) {
+        DWORD_PTR result;
+        SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+    }
+}
+
 void PressKey(HWND page, UINT key, int times)
 {
     LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
@@ -95,7 +129,7 @@ void PressKey(HWND page, UINT key, int times)
         HWND target = focusOf(page);
         PostMessageA(target, WM_KEYDOWN, key, scan);
         PostMessageA(target, WM_KEYUP, key, scan | 0xC0000000);
-        Sleep(60);   // a Tab moves the focus before the next key looks for it
+        WaitHandled(page);   // a Tab moves the focus before the next key looks for it
     }
 }
 
@@ -125,6 +159,7 @@ static unsigned long xWindowOf(HWND window)
 void TypeKeys(HWND window, const std::string &keys)
 {
     RunShell("xdotool windowfocus --sync " + std::to_string(xWindowOf(window)) + " key --delay 40 " + keys);
+    WaitHandled(window);
 }
 
 void ClickCloseBox(HWND window)
@@ -134,6 +169,7 @@ void ClickCloseBox(HWND window)
     int x = frame.right - GetSystemMetrics(SM_CXFRAME) - GetSystemMetrics(SM_CXSIZE) / 2;
     int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYSIZE) / 2;
     RunShell("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+    WaitHandled(window);
 }
 
 void ChooseFile(HWND fileDialog, const std::string &path)
@@ -158,10 +194,17 @@ int BoxPortIndex(void)
     return index ? atoi(index) : 6;   // COM7
 }
 
-static int isRunEnd(PageKind kind)
+int IsFailurePage(PageKind kind)
 {
-    return kind == PAGE_COMPLETED || kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED ||
-           kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
+    return kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED || kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
+}
+
+const char *PageName(PageKind kind)
+{
+    static const char *const names[] = { "other", "port", "cable", "disconnect", "connect", "completed", "warning",
+                                         "welcome", "open-failed", "comm-failed", "fail-mains", "invalid-file",
+                                         "progress", "file", "about" };
+    return kind >= PAGE_OTHER && kind <= PAGE_ABOUT ? names[kind] : "?";
 }
 
 std::vector<ShownPage> NewPages(App &app)
@@ -190,69 +233,74 @@ int GoOnButtonOf(PageKind kind)
     }
 }
 
+// The default answer; 1 when the page ends the run.
+static int answerPage(const DrivePlan &plan, HWND page, PageKind kind, HWND *progress)
+{
+    switch (kind) {
+    case PAGE_PORT:
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
+        break;
+    case PAGE_CONNECT:
+        PowerOnBox();
+        return 0;   // the program ends this page itself
+    case PAGE_FILE:
+        ChooseFile(page, plan.image);
+        return 0;
+    case PAGE_PROGRESS:
+        *progress = page;
+        return 0;   // it closes itself
+    default:
+        break;
+    }
+    Press(page, GoOnButtonOf(kind));
+    return kind == PAGE_COMPLETED || IsFailurePage(kind);
+}
+
 DriveResult DriveWizard(App &app, const DrivePlan &plan)
 {
     DriveResult result;
     HWND progress = nullptr;
     DWORD lastMove = GetTickCount();
-    int done = 0;
     PumpUntil([&] {
-        if (GetTickCount() - lastMove > plan.quietMs)
+        if (GetTickCount() - lastMove > plan.quietMs || WaitForSingleObject(app.process.hProcess, 0) == WAIT_OBJECT_0) {
+            result.stalled = 1;
             return true;
-        if (WaitForSingleObject(app.process.hProcess, 0) == WAIT_OBJECT_0)
-            return true;
+        }
+        if (plan.onRound && plan.onRound())
+            lastMove = GetTickCount();
         if (progress && IsWindow(progress)) {
             std::string text = ControlText(progress, IDC_PERCENT);
-            if (!text.empty()) {
-                int percent = atoi(text.c_str());
-                if (percent < result.highestPercent)
-                    result.percentWentBack = 1;
-                if (percent > result.highestPercent) {
-                    result.highestPercent = percent;
-                    lastMove = GetTickCount();
-                    if (plan.onPercent)
-                        plan.onPercent(percent);
-                }
+            int percent = atoi(text.c_str());
+            if (!text.empty() && percent < result.highestPercent)
+                result.percentWentBack = 1;
+            if (!text.empty() && percent > result.highestPercent) {
+                result.highestPercent = percent;
+                lastMove = GetTickCount();
+                if (plan.onPercent)
+                    plan.onPercent(percent);
             }
         }
         for (ShownPage shown : NewPages(app)) {
-            HWND page = shown.page;
-            PageKind kind = shown.kind;
-            app.answered.insert(page);
-            result.pages++;
             lastMove = GetTickCount();
-            Sleep(150);   // let it paint and take its focus first
-            if (kind == plan.stopAt) {
-                result.end = kind;
-                done = 1;
+            int action = plan.onPage ? plan.onPage(shown.page, shown.kind) : DRIVE_ANSWER;
+            if (action == DRIVE_STOP || shown.kind == plan.stopAt) {
+                if (shown.kind == plan.stopAt)
+                    result.end = shown.kind;
                 return true;
             }
-            switch (kind) {
-            case PAGE_PORT:
-                SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
-                break;
-            case PAGE_CONNECT:
-                PowerOnBox();
-                continue;   // the program ends this page itself
-            case PAGE_FILE:
-                ChooseFile(page, plan.image);
+            app.answered.insert(shown.page);
+            result.pages++;
+            if (action == DRIVE_LEAVE)
                 continue;
-            case PAGE_PROGRESS:
-                progress = page;
-                continue;   // it closes itself
-            default:
-                break;
-            }
-            Press(page, GoOnButtonOf(kind));
-            if (isRunEnd(kind)) {
-                result.end = kind;
-                done = 1;
-                return true;
+            Sleep(plan.paintMs);
+            if (answerPage(plan, shown.page, shown.kind, &progress)) {
+                if (result.end == PAGE_OTHER)
+                    result.end = shown.kind;
+                if (plan.stopAtEnd)
+                    return true;
             }
         }
         return false;
     }, INFINITE);
-    if (!done)
-        result.end = PAGE_OTHER;
     return result;
 }
