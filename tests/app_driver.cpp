@@ -28,17 +28,8 @@ static int startProcess(const std::string &command, PROCESS_INFORMATION *process
 
 int Launch(App &app)
 {
-    const char *exe = getenv("TESSEL_EXE");
-    app.running = startProcess("\"" + (exe ? std::string(exe) : exeFolder() + "TesselFlash.exe") + "\"", &app.process);
+    app.running = startProcess("\"" + exeFolder() + "TesselFlash.exe\"", &app.process);
     return app.running;
-}
-
-App ThisProcess(void)
-{
-    App app;
-    app.process.hProcess = GetCurrentProcess();
-    app.process.dwProcessId = GetCurrentProcessId();
-    return app;
 }
 
 DWORD WaitExit(App &app, DWORD timeoutMs)
@@ -199,27 +190,6 @@ int IsFailurePage(PageKind kind)
     return kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED || kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
 }
 
-const char *PageName(PageKind kind)
-{
-    static const char *const names[] = { "other", "port", "cable", "disconnect", "connect", "completed", "warning",
-                                         "welcome", "open-failed", "comm-failed", "fail-mains", "invalid-file",
-                                         "progress", "file", "about" };
-    return kind >= PAGE_OTHER && kind <= PAGE_ABOUT ? names[kind] : "?";
-}
-
-std::vector<ShownPage> NewPages(App &app)
-{
-    std::vector<ShownPage> pages;
-    for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
-        if (app.answered.count(page))
-            continue;
-        PageKind kind = PageKindOf(page);
-        if (kind != PAGE_OTHER && kind != PAGE_ABOUT)
-            pages.push_back({ page, kind });
-    }
-    return pages;
-}
-
 int GoOnButtonOf(PageKind kind)
 {
     switch (kind) {
@@ -280,22 +250,19 @@ DriveResult DriveWizard(App &app, const DrivePlan &plan)
                     plan.onPercent(percent);
             }
         }
-        for (ShownPage shown : NewPages(app)) {
+        for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
+            PageKind kind = PageKindOf(page);
+            if (app.answered.count(page) || kind == PAGE_OTHER || kind == PAGE_ABOUT)
+                continue;   // no run answers About, nor windows that are no page
             lastMove = GetTickCount();
-            int action = plan.onPage ? plan.onPage(shown.page, shown.kind) : DRIVE_ANSWER;
-            if (action == DRIVE_STOP || shown.kind == plan.stopAt) {
-                if (shown.kind == plan.stopAt)
-                    result.end = shown.kind;
+            if (kind == plan.stopAt || (plan.onPage && plan.onPage(page, kind))) {
+                result.end = kind == plan.stopAt ? kind : result.end;
                 return true;
             }
-            app.answered.insert(shown.page);
-            result.pages++;
-            if (action == DRIVE_LEAVE)
-                continue;
+            app.answered.insert(page);
             Sleep(plan.paintMs);
-            if (answerPage(plan, shown.page, shown.kind, &progress)) {
-                if (result.end == PAGE_OTHER)
-                    result.end = shown.kind;
+            if (answerPage(plan, page, kind, &progress)) {
+                result.end = result.end == PAGE_OTHER ? kind : result.end;
                 if (plan.stopAtEnd)
                     return true;
             }

@@ -135,9 +135,17 @@ static int onMainThread(App &app, HWND page)
     return main && GetWindowThreadProcessId(page, nullptr) == GetWindowThreadProcessId(main, nullptr);
 }
 
+static const char *pageName(PageKind kind)
+{
+    static const char *const names[] = { "other", "port", "cable", "disconnect", "connect", "completed", "warning",
+                                         "welcome", "open-failed", "comm-failed", "fail-mains", "invalid-file",
+                                         "progress", "file", "about" };
+    return kind >= PAGE_OTHER && kind <= PAGE_ABOUT ? names[kind] : "?";
+}
+
 static void addKind(std::string *list, PageKind kind)
 {
-    *list += std::string(list->empty() ? "" : ",") + PageName(kind);
+    *list += std::string(list->empty() ? "" : ",") + pageName(kind);
 }
 
 // One run's pages, walked as a technician would, with the run's fault
@@ -185,7 +193,7 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
     walk.onPage = [&](HWND page, PageKind kind) {
         if (kind == PAGE_PORT && ended) {
             rec->nextPort = page;   // answered by the next run
-            return DRIVE_STOP;
+            return 1;
         }
         if (ended && kind != PAGE_COMPLETED && !IsFailurePage(kind)) {
             rec->afterEnd++;
@@ -234,7 +242,7 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
                 rec->firstEnd = kind;
             ended = 1;
         }
-        return DRIVE_ANSWER;
+        return 0;
     };
     rec->hang = DriveWizard(app, walk).stalled;
 }
@@ -342,12 +350,12 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
     if (rec.hang)
         outcome = "HANG";
     else if (completed && failed)
-        outcome = std::string("COMPLETED AND FAILED (") + PageName(rec.firstEnd) + " first)";
+        outcome = std::string("COMPLETED AND FAILED (") + pageName(rec.firstEnd) + " first)";
     else if (completed)
         outcome = !intact ? "COMPLETED WITHOUT THE IMAGE" : wrong ? "COMPLETED AFTER THE FAULT STRUCK"
                 : earlierImage ? "completed, identical (an image chosen before this run)" : "completed, identical";
     else if (failed)
-        outcome = std::string("failure page (") + PageName(rec.firstEnd) + ")";
+        outcome = std::string("failure page (") + pageName(rec.firstEnd) + ")";
     else
         outcome = "no end page";
     if (rec.failures >= 2)
@@ -500,7 +508,9 @@ static int runLink(int runs, uint32_t seed, const char *faults)
     tickMs = LINK_TICK_MS;
     StartBox("");
     std::thread program([] { WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<char *>(""), SW_SHOWNORMAL); });
-    App app = ThisProcess();
+    App app;   // the program in this process: never "ended", closed by its window
+    app.process.hProcess = GetCurrentProcess();
+    app.process.dwProcessId = GetCurrentProcessId();
     int ok = PumpUntil([&] { return MainWindowOf(app) != nullptr; }, 10000);
     if (ok) {
         programProc = WNDPROC(SetWindowLongPtrA(MainWindowOf(app), GWLP_WNDPROC, LONG_PTR(fasterTick)));
