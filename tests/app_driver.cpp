@@ -1,6 +1,8 @@
-// Drives the real program from outside: cross-process messages find its
-// pages, read them and press their buttons and keys; xdotool, run through
-// the machine's shell, gives the display real key presses and clicks.
+// Drives the real program from outside (or from another thread of its own
+// process): window messages find its pages, read them and press their
+// buttons and keys; xdotool, run through the machine's shell, gives the
+// display real key presses and clicks. DriveWizard is the one page walk;
+// its hooks let the robustness runs count and strike faults on the way.
 #include "tests/app_driver.h"
 #include "app/ids.h"
 
@@ -26,8 +28,7 @@ static int startProcess(const std::string &command, PROCESS_INFORMATION *process
 
 int Launch(App &app)
 {
-    const char *exe = getenv("TESSEL_EXE");
-    app.running = startProcess("\"" + (exe ? std::string(exe) : exeFolder() + "TesselFlash.exe") + "\"", &app.process);
+    app.running = startProcess("\"" + exeFolder() + "TesselFlash.exe\"", &app.process);
     return app.running;
 }
 
@@ -44,6 +45,16 @@ DWORD WaitExit(App &app, DWORD timeoutMs)
     CloseHandle(app.process.hThread);
     app.running = false;
     return code;
+}
+
+DWORD CloseProgram(App &app)
+{
+    HWND main = MainWindowOf(app);
+    if (main)
+        PostMessageA(main, WM_CLOSE, 0, 0);
+    if (app.running)
+        return WaitExit(app, 15000);
+    return PumpUntil([&] { return !IsWindow(main); }, 15000) ? 0 : 99;
 }
 
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
@@ -88,6 +99,20 @@ static HWND focusOf(HWND page)
     return page;
 }
 
+// A message sent to a thread is handled the next time it looks at its
+// queue, which then hands it the next posted message; so after a few round
+// trips in a row what was posted before them has been dispatched (and a
+// modal page opened meanwhile has been shown). Real keys and clicks come
+// through the thread's X connection, which it reads whenever it waits: by
+// the time xdotool has ended they are on their way in the same order.
+void WaitHandled(HWND window)
+{
+    for (int i = 0; i < 5 && IsWindow(window); i++) {
+        DWORD_PTR result;
+        SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+    }
+}
+
 void PressKey(HWND page, UINT key, int times)
 {
     LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
@@ -95,7 +120,7 @@ void PressKey(HWND page, UINT key, int times)
         HWND target = focusOf(page);
         PostMessageA(target, WM_KEYDOWN, key, scan);
         PostMessageA(target, WM_KEYUP, key, scan | 0xC0000000);
-        Sleep(60);   // a Tab moves the focus before the next key looks for it
+        WaitHandled(page);   // a Tab moves the focus before the next key looks for it
     }
 }
 
@@ -125,6 +150,7 @@ static unsigned long xWindowOf(HWND window)
 void TypeKeys(HWND window, const std::string &keys)
 {
     RunShell("xdotool windowfocus --sync " + std::to_string(xWindowOf(window)) + " key --delay 40 " + keys);
+    WaitHandled(window);
 }
 
 void ClickCloseBox(HWND window)
@@ -134,6 +160,7 @@ void ClickCloseBox(HWND window)
     int x = frame.right - GetSystemMetrics(SM_CXFRAME) - GetSystemMetrics(SM_CXSIZE) / 2;
     int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYSIZE) / 2;
     RunShell("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+    WaitHandled(window);
 }
 
 void ChooseFile(HWND fileDialog, const std::string &path)
@@ -158,23 +185,9 @@ int BoxPortIndex(void)
     return index ? atoi(index) : 6;   // COM7
 }
 
-static int isRunEnd(PageKind kind)
+int IsFailurePage(PageKind kind)
 {
-    return kind == PAGE_COMPLETED || kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED ||
-           kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
-}
-
-std::vector<ShownPage> NewPages(App &app)
-{
-    std::vector<ShownPage> pages;
-    for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
-        if (app.answered.count(page))
-            continue;
-        PageKind kind = PageKindOf(page);
-        if (kind != PAGE_OTHER && kind != PAGE_ABOUT)
-            pages.push_back({ page, kind });
-    }
-    return pages;
+    return kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED || kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
 }
 
 int GoOnButtonOf(PageKind kind)
@@ -190,69 +203,71 @@ int GoOnButtonOf(PageKind kind)
     }
 }
 
+// The default answer; 1 when the page ends the run.
+static int answerPage(const DrivePlan &plan, HWND page, PageKind kind, HWND *progress)
+{
+    switch (kind) {
+    case PAGE_PORT:
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
+        break;
+    case PAGE_CONNECT:
+        PowerOnBox();
+        return 0;   // the program ends this page itself
+    case PAGE_FILE:
+        ChooseFile(page, plan.image);
+        return 0;
+    case PAGE_PROGRESS:
+        *progress = page;
+        return 0;   // it closes itself
+    default:
+        break;
+    }
+    Press(page, GoOnButtonOf(kind));
+    return kind == PAGE_COMPLETED || IsFailurePage(kind);
+}
+
 DriveResult DriveWizard(App &app, const DrivePlan &plan)
 {
     DriveResult result;
     HWND progress = nullptr;
     DWORD lastMove = GetTickCount();
-    int done = 0;
     PumpUntil([&] {
-        if (GetTickCount() - lastMove > plan.quietMs)
+        if (GetTickCount() - lastMove > plan.quietMs || WaitForSingleObject(app.process.hProcess, 0) == WAIT_OBJECT_0) {
+            result.stalled = 1;
             return true;
-        if (WaitForSingleObject(app.process.hProcess, 0) == WAIT_OBJECT_0)
-            return true;
+        }
+        if (plan.onRound && plan.onRound())
+            lastMove = GetTickCount();
         if (progress && IsWindow(progress)) {
             std::string text = ControlText(progress, IDC_PERCENT);
-            if (!text.empty()) {
-                int percent = atoi(text.c_str());
-                if (percent < result.highestPercent)
-                    result.percentWentBack = 1;
-                if (percent > result.highestPercent) {
-                    result.highestPercent = percent;
-                    lastMove = GetTickCount();
-                    if (plan.onPercent)
-                        plan.onPercent(percent);
-                }
+            int percent = atoi(text.c_str());
+            if (!text.empty() && percent < result.highestPercent)
+                result.percentWentBack = 1;
+            if (!text.empty() && percent > result.highestPercent) {
+                result.highestPercent = percent;
+                lastMove = GetTickCount();
+                if (plan.onPercent)
+                    plan.onPercent(percent);
             }
         }
-        for (ShownPage shown : NewPages(app)) {
-            HWND page = shown.page;
-            PageKind kind = shown.kind;
-            app.answered.insert(page);
-            result.pages++;
+        for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
+            PageKind kind = PageKindOf(page);
+            if (app.answered.count(page) || kind == PAGE_OTHER || kind == PAGE_ABOUT)
+                continue;   // no run answers About, nor windows that are no page
             lastMove = GetTickCount();
-            Sleep(150);   // let it paint and take its focus first
-            if (kind == plan.stopAt) {
-                result.end = kind;
-                done = 1;
+            if (kind == plan.stopAt || (plan.onPage && plan.onPage(page, kind))) {
+                result.end = kind == plan.stopAt ? kind : result.end;
                 return true;
             }
-            switch (kind) {
-            case PAGE_PORT:
-                SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
-                break;
-            case PAGE_CONNECT:
-                PowerOnBox();
-                continue;   // the program ends this page itself
-            case PAGE_FILE:
-                ChooseFile(page, plan.image);
-                continue;
-            case PAGE_PROGRESS:
-                progress = page;
-                continue;   // it closes itself
-            default:
-                break;
-            }
-            Press(page, GoOnButtonOf(kind));
-            if (isRunEnd(kind)) {
-                result.end = kind;
-                done = 1;
-                return true;
+            app.answered.insert(page);
+            Sleep(plan.paintMs);
+            if (answerPage(plan, page, kind, &progress)) {
+                result.end = result.end == PAGE_OTHER ? kind : result.end;
+                if (plan.stopAtEnd)
+                    return true;
             }
         }
         return false;
     }, INFINITE);
-    if (!done)
-        result.end = PAGE_OTHER;
     return result;
 }

@@ -196,15 +196,6 @@ TEST_F(Terminal, CaretAndKeysFollowTheConnection)
         EXPECT_EQ(int(r.connected), ScreenKeyChar(window, uint8_t(r.key)));
         EXPECT_EQ(r.connected ? std::string(1, r.key) : "", Written());
     }
-    EXPECT_EQ(std::string(sizeof tty->screen, ' '), std::string(tty->screen, sizeof tty->screen));
-}
-
-TEST_F(Terminal, NoRecordMeansNothingHappens)
-{
-    EXPECT_EQ(std::vector<int>(7, 0),
-              std::vector<int>({ ScreenResize(nullptr, 10, 10), ScreenScrollVertical(nullptr, SB_LINEDOWN, 0),
-                                 ScreenScrollHorizontal(nullptr, SB_LINERIGHT, 0), ScreenGainFocus(nullptr),
-                                 ScreenLoseFocus(nullptr), ScreenPlaceCaret(nullptr), ScreenKeyChar(nullptr, 'a') }));
 }
 
 // A bar that appears or goes while the window is resized changes the client

@@ -1,14 +1,8 @@
-// benchdrive: the benchmark's driver of the real TesselFlash.exe, run under
-// tests/with-ports.sh (the box simulator on COM7). One measurement a call,
-// printed as one line of key=value figures for bench.sh to gather:
-//   benchdrive upload SIZE      a paced upload of a SIZE-byte image, start to
-//                               completion page, with the box's turnaround figures
-//   benchdrive idle SECONDS     the program left at the cable page with the port
-//                               open: its CPU share and resident memory over SECONDS,
-//                               then the time from WM_CLOSE to the end of the process
-//   benchdrive writecost        one WritePort call a byte against one a block,
-//                               on the COM5/COM6 pty pair
+// The benchmark's measurements: a paced upload, the program idle (then the time it takes to end), and the
+// cost of WritePort itself. Run by flashdrive under tests/with-ports.sh.
+#include "tools/bench/benchdrive.h"
 #include "tools/bench/procusage.h"
+#include "tools/bench/runsupport.h"
 #include "tests/upload_harness.h"
 #include "serial/serial.h"
 #include "app/ids.h"
@@ -21,15 +15,6 @@
 #define LINE_RATE         11520.0
 #define BLOCK_LINE_BYTES  1030.0   // 1024 data + 4 checksum out, 2 acks back
 #define BLOCK_BYTES       1024.0
-
-static std::string verdictOf(const std::string &log)
-{
-    size_t at = log.rfind("verdict=");
-    if (at == std::string::npos)
-        return "none";
-    size_t end = log.find_first_of(" \r\n", at);
-    return log.substr(at + 8, end - at - 8);
-}
 
 // The box's last "turnaround" report line, or "" when it gave none.
 static std::string turnaroundOf(const std::string &log)
@@ -45,23 +30,20 @@ static std::string turnaroundOf(const std::string &log)
     return text;
 }
 
-static DWORD closeProgram(App &app)
+std::string BenchImage(uint32_t size, Bytes *contents)
 {
-    HWND main = MainWindowOf(app);
-    if (main)
-        PostMessageA(main, WM_CLOSE, 0, 0);
-    return WaitExit(app, 15000);
-}
-
-static int runUpload(uint32_t size)
-{
-    Bytes image;
     ImageSpec spec = ValidImage(size, 0);
     spec.word9 = size;
     char name[64];
     snprintf(name, sizeof name, "drive-%u.bin", unsigned(size));
+    return WriteImage(name, spec, contents);
+}
+
+int BenchUpload(uint32_t size)
+{
+    Bytes image;
     DrivePlan plan;
-    plan.image = WriteImage(name, spec, &image);
+    plan.image = BenchImage(size, &image);
     plan.portIndex = BoxPortIndex();
     StartBox("--pace");
     App app;
@@ -73,12 +55,11 @@ static int runUpload(uint32_t size)
     WaitBoxLog("text=boot", 10000);
     Usage usage = UsageOf(app);
     std::string log = BoxLog();
-    closeProgram(app);
+    CloseProgram(app);
     StopBox();
     double seconds = ReadNumberAfter(log, "data_seconds=");
     double rate = seconds > 0 ? size / seconds : 0;
-    int ok = result.end == PAGE_COMPLETED && verdictOf(log) == "complete" &&
-             ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image;
+    int ok = result.end == PAGE_COMPLETED && VerdictOf(log) == "complete" && ReceivedEquals(image);
     printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f %s result=%s\n",
            unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
            100.0 * rate / (LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
@@ -101,9 +82,7 @@ static void printIdle(App &app, const char *where, int seconds)
            start.residentMiB, end.residentMiB, (end.residentMiB - start.residentMiB) * 1024.0, end.descriptors);
 }
 
-// First the Welcome page (port closed, the tick running) as the reference,
-// then the cable page with the port open and the reader waiting.
-static int runIdle(int seconds)
+int BenchIdle(int seconds)
 {
     StartBox("--pace");
     App app;
@@ -126,7 +105,7 @@ static int runIdle(int seconds)
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    DWORD code = closeProgram(app);
+    DWORD code = CloseProgram(app);
     QueryPerformanceCounter(&end);
     printf("close from=cable-page ms=%.1f exit=%lu\n", 1000.0 * (end.QuadPart - start.QuadPart) / frequency.QuadPart,
            (unsigned long) code);
@@ -146,8 +125,7 @@ static void drainBoxEnd(HANDLE port, size_t *total)
     }
 }
 
-// Times WritePort itself on the pty pair: one call a byte against one call a block.
-static int runWriteCost(void)
+int BenchWriteCost(void)
 {
     HWND window = CreateTestMainWindow(nullptr);
     TtyState *tty = GetTtyState(window);
@@ -186,17 +164,4 @@ static int runWriteCost(void)
     CloseHandle(boxEnd);
     DestroyTestMainWindow(window);
     return ok;
-}
-
-int main(int argc, char **argv)
-{
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc >= 3 && strcmp(argv[1], "upload") == 0)
-        return runUpload(uint32_t(strtoul(argv[2], nullptr, 0))) ? 0 : 1;
-    if (argc >= 2 && strcmp(argv[1], "writecost") == 0)
-        return runWriteCost() ? 0 : 1;
-    if (argc >= 3 && strcmp(argv[1], "idle") == 0)
-        return runIdle(atoi(argv[2])) ? 0 : 1;
-    fprintf(stderr, "usage: benchdrive upload SIZE | idle SECONDS | writecost\n");
-    return 2;
 }

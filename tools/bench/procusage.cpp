@@ -92,29 +92,19 @@ static double cpuTicks(const std::string &folder)
     return statField(stat, 14) + statField(stat, 15);
 }
 
-ProcessHold HoldOf(const std::string &folder)
-{
-    ProcessHold hold = { -1.0, -1.0, -1 };
-    if (folder.empty())
-        return hold;
-    std::string status = ReadTextFile(folder + "\\status");
-    hold.peakMiB = ReadNumberAfter(status, "VmHWM:") / 1024.0;
-    hold.residentMiB = ReadNumberAfter(status, "VmRSS:") / 1024.0;
-    hold.descriptors = countEntries(folder + "\\fd");
-    return hold;
-}
-
-Usage UsageOf(App &app)
+Usage UsageOf(App &app, const char *program)
 {
     Usage usage = { -1, -1, -1, -1, -1, -1 };
     FILETIME created, ended, kernel, user;
     if (GetProcessTimes(app.process.hProcess, &created, &ended, &kernel, &user))
         usage.cpuSeconds = fileTimeSeconds(kernel) + fileTimeSeconds(user);
-    std::string folder = ProcessFolder("TesselFlash.exe");
-    ProcessHold hold = HoldOf(folder);
-    usage.peakMiB = hold.peakMiB;
-    usage.residentMiB = hold.residentMiB;
-    usage.descriptors = hold.descriptors;
+    std::string folder = ProcessFolder(program);
+    if (folder.empty())
+        return usage;
+    std::string status = ReadTextFile(folder + "\\status");
+    usage.peakMiB = ReadNumberAfter(status, "VmHWM:") / 1024.0;
+    usage.residentMiB = ReadNumberAfter(status, "VmRSS:") / 1024.0;
+    usage.descriptors = countEntries(folder + "\\fd");
     usage.linuxCpuTicks = cpuTicks(folder);
     usage.serverCpuTicks = cpuTicks(ProcessFolder("wineserver"));
     return usage;

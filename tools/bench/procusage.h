@@ -6,12 +6,6 @@
 
 #include "tests/app_driver.h"
 
-struct ProcessHold {
-    double residentMiB;   // VmRSS; -1 when it cannot be read
-    double peakMiB;       // VmHWM
-    int descriptors;      // entries of /proc/PID/fd
-};
-
 struct Usage {
     double peakMiB;       // VmHWM
     double residentMiB;   // VmRSS
@@ -26,8 +20,8 @@ struct Usage {
 // The /proc folder (as a Z: path) of the newest process of this Wine prefix
 // named word (a Wine process is named after its program); "" when none.
 std::string ProcessFolder(const char *word);
-ProcessHold HoldOf(const std::string &procFolder);
-Usage UsageOf(App &app);
+// PROGRAM: the name its Linux process has (Wine's is the program's file name).
+Usage UsageOf(App &app, const char *program = "TesselFlash.exe");
 double ReadNumberAfter(const std::string &text, const char *key);
 
 #endif

@@ -6,8 +6,9 @@
 #     mid-transfer and restarted, its pty removed, an acknowledgement late by
 #     about its watchdog, a box that asks for data before any image is open,
 #     a new attempt soon after an accepted image);
-#  2. the run without the GUI (robustlink): the same code with a stand-in main
-#     window ticking ten times faster, for a thousand uploads and more.
+#  2. the link run: the same runs with the program's start-up and main window
+#     inside the driver, ticking ten times faster, an unpaced box and small
+#     images, for a thousand uploads and more.
 # Prints every run of the first, progress lines of the second, then both
 # summaries; exits non-zero when either found a wrong success, a double
 # failure report, a page left open or a hang.
@@ -25,13 +26,13 @@ status=0
 echo "== GUI run: flashdrive robust $guiRuns $seed"
 tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" robust "$guiRuns" "$seed" 2>&1 \
     | grep --line-buffered -v "Read access denied" | tee "$out/gui" || status=1
-echo "== run without the GUI: robustlink $linkRuns $seed"
-tessel_xvfb tests/with-ports.sh "$build/robustlink.exe" "$linkRuns" "$seed" 2>&1 \
+echo "== link run: flashdrive link $linkRuns $seed"
+tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" link "$linkRuns" "$seed" 2>&1 \
     | grep --line-buffered -v "Read access denied" | tee "$out/link" || status=1
 echo
 echo "== summaries"
 sed -n '/^robust summary/,$p' "$out/gui"
 echo
-sed -n '/^robustlink summary/,$p' "$out/link"
+sed -n '/^link summary/,$p' "$out/link"
 rm -rf "$out"
 exit $status

@@ -1,11 +1,25 @@
-// Seeded random numbers, per-run images, the box's verdict and the fault
-// list for the robustness runners.
+// The fault table, seeded random numbers, per-run images and the box's
+// verdict for the robustness runs.
 #include "tools/bench/runsupport.h"
 #include "tests/upload_harness.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+const FaultRow FAULTS[FAULT_COUNT] = {
+    { "none", "", nullptr, 1 },
+    { "lost-ack", "--drop-ack %d", "event=drop-ack", 0 },
+    { "no-acks", "--drop-all-acks %d", "event=drop-all-acks", 0 },
+    { "reject-F0", "--reject %d --reject-byte F0", "event=reject", 0 },
+    { "reject-FE", "--reject %d --reject-byte FE", "event=reject", 0 },
+    { "stray-bytes", "--stray %d", nullptr, 1 },
+    { "late-ack", "--late-ack %d %d", nullptr, 0 },   // rides it out only when the ack beat its watchdog
+    { "no-image-handshake", "--handshake-first", nullptr, 0 },
+    { "quick-retry", "", nullptr, 1 },
+    { "box-killed", "", nullptr, 0 },
+    { "pty-removed", "", nullptr, 0 },
+};
 
 static uint32_t randomState = 1;
 
@@ -86,39 +100,25 @@ std::string VerdictOf(const std::string &boxLog)
     return boxLog.substr(at + 8, end - at - 8);
 }
 
-std::string BoxFaultOptions(const char *fault, int block, int lateMs)
+std::string BoxOptions(Fault fault, int block, int lateMs)
 {
-    char text[64] = "";
-    if (strcmp(fault, "lost-ack") == 0)
-        snprintf(text, sizeof text, "--drop-ack %d", block);
-    else if (strcmp(fault, "no-acks") == 0)
-        snprintf(text, sizeof text, "--drop-all-acks %d", block);
-    else if (strcmp(fault, "reject-F0") == 0 || strcmp(fault, "reject-FE") == 0)
-        snprintf(text, sizeof text, "--reject %d --reject-byte %s", block, fault + 7);
-    else if (strcmp(fault, "stray-bytes") == 0)
-        snprintf(text, sizeof text, "--stray %d", block);
-    else if (strcmp(fault, "late-ack") == 0)
-        snprintf(text, sizeof text, "--late-ack %d %d", block, lateMs);
-    else if (strcmp(fault, "no-image-handshake") == 0)
-        snprintf(text, sizeof text, "--handshake-first");
+    char text[64];
+    snprintf(text, sizeof text, FAULTS[fault].box, block, lateMs);
     return text;
 }
 
-std::vector<int> ParseFaultList(const char *names, const char *const *table, int count)
+std::vector<int> ParseFaults(const char *names, int count)
 {
     std::vector<int> list;
-    if (strcmp(names, "each") == 0) {
-        for (int f = 0; f < count; f++)
-            list.push_back(f);
-        return list;
-    }
-    std::string rest = names;
+    std::string rest = strcmp(names, "each") == 0 ? "" : names;
+    for (int f = 0; rest.empty() && f < count; f++)
+        list.push_back(f);
     while (!rest.empty()) {
         std::string name = rest.substr(0, rest.find(','));
         rest = rest.size() > name.size() ? rest.substr(name.size() + 1) : "";
         int found = -1;
         for (int f = 0; f < count; f++)
-            if (name == table[f])
+            if (name == FAULTS[f].name)
                 found = f;
         if (found < 0)
             return {};

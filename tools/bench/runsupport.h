@@ -1,6 +1,6 @@
-// Shared by the two robustness runners (flashdrive robust, robustlink):
-// seeded random numbers, an image of its own for every run, the box's verdict
-// and the fault list.
+// What the robustness runs share: the faults they strike (one table for the
+// run of the program's own process and the run of TesselFlash.exe), seeded
+// random numbers, an image of its own for every run and the box's verdict.
 #ifndef TESSEL_RUNSUPPORT_H
 #define TESSEL_RUNSUPPORT_H
 
@@ -8,6 +8,26 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// The faults the box simulator plays come first; the last two are struck
+// from outside at 30 % of a paced transfer, so only the paced run has them.
+enum Fault {
+    FAULT_NONE, FAULT_DROP_ACK, FAULT_DROP_ALL_ACKS, FAULT_REJECT_F0, FAULT_REJECT_FE, FAULT_STRAY,
+    FAULT_LATE_ACK, FAULT_HANDSHAKE_FIRST, FAULT_QUICK_RETRY, FAULT_UNPACED_COUNT,
+    FAULT_KILL = FAULT_UNPACED_COUNT, FAULT_PTY_GONE, FAULT_COUNT
+};
+struct FaultRow {
+    const char *name;
+    const char *box;       // the box simulator's options, given the block and the late ack's ms
+    const char *noWayOn;   // once the box logs this, the run cannot complete; null: it may
+    int mustComplete;      // the protocol rides it out (quick-retry: unless the box falls silent)
+};
+extern const FaultRow FAULTS[FAULT_COUNT];
+
+// The faults named by a comma-separated list among the first COUNT of the
+// table, or all of them for "each"; empty when a name is not one of them.
+std::vector<int> ParseFaults(const char *names, int count);
+std::string BoxOptions(Fault fault, int block, int lateMs);
 
 void SeedRandom(uint32_t seed);
 uint32_t RandomBelow(uint32_t n);
@@ -22,16 +42,6 @@ int RandomBetween(int low, int high);
 std::string WriteRunImage(const std::string &name, uint32_t size, uint32_t salt, Bytes *contents);
 int ReceivedEquals(const Bytes &image);   // the box's received.bin
 std::string DescribeReceived(const Bytes &image);   // how it differs
-
-std::string VerdictOf(const std::string &boxLog);
-
-// The box simulator's options that play the fault of this name (the names
-// both runners share) at the given block; "" for a fault the box itself does
-// not play ("none", or one the runner strikes from outside).
-std::string BoxFaultOptions(const char *fault, int block, int lateMs);
-
-// The fault indices named by a comma-separated list, or all of them for
-// "each"; empty when a name is not in the table.
-std::vector<int> ParseFaultList(const char *names, const char *const *table, int count);   // "complete", "incomplete", ...; "none"
+std::string VerdictOf(const std::string &boxLog);   // "complete", "incomplete", ...; "none"
 
 #endif
