@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# calibrate.sh BUILD_NATIVE_DIR [--check]
-# Shows that the paced lines see the turnarounds they are fed. For each known
+# calibrate.sh BUILD_NATIVE_DIR [--check] [lines|adapter]
+# Shows that the paced lines see the turnarounds they are fed (lines), and
+# that the box's USB adapter model holds its bytes as long as it says
+# (adapter); both by default. For each known
 # pause d the sending end takes before a block (0, 1, 3 ms) it runs a 64 KiB
 # load from hostsim into "boxsim --pace" and, at the same time, 64 frames of
 # 1 KiB from linecal through the pacer, and prints one row a run: the share
@@ -9,9 +11,17 @@
 # leave unexplained, and those turnarounds (p50 / p99 / max, ms).
 # The difference also holds the ends' own answer time beyond d (pty wake-ups,
 # about 0.1 ms here), which the line rightly counts; "unexplained" does not.
+# The adapter part runs the same host three times with the same pauses
+# drawn from 0 to 16 ms before each block (so they meet the adapter's timer
+# at every phase): into "boxsim --pace", and through --adapter-latency 16
+# and 1. What the adapter cost the host is read back from the line, the data
+# phase's growth a block over the direct run, and set against the hold the
+# model says it added to each block's acks (about MS/2 on average).
 # With --check it exits non-zero if a run failed, a line was faster than the
 # pauses allow or its time is not explained by the turnarounds it reports
-# (by more than CAL_BOUND % of the line), or a median turnaround is not near d.
+# (by more than CAL_BOUND % of the line), a median turnaround is not near d,
+# the adapter's cost read back differs from its holds by more than
+# ADAPTER_BOUND_MS, or its mean hold is far from MS/2.
 set -u
 
 LINE_RATE=11520
@@ -21,13 +31,26 @@ CAL_BOUND=0.5      # % of the line: the pass bound, generous for a loaded machin
 CAL_TARGET=0.1     # % of the line: what the pacing is meant to hold
 CAL_NEAR_MS=0.5    # how far above d the median turnaround may read
 CAL_BELOW_MS=0.02  # and below it: an end never answers sooner than it waits
+ADAPTER_LATENCIES="16 1"
+ADAPTER_SPREAD_MS=16
+ADAPTER_TARGET_MS=0.2   # how close the cost read back should come to the model's holds
+ADAPTER_BOUND_MS=1.0    # the pass bound, generous for a loaded machine
 
-if [ $# -lt 1 ] || [ $# -gt 2 ] || { [ $# -eq 2 ] && [ "$2" != --check ]; }; then
-    echo "usage: calibrate.sh BUILD_NATIVE_DIR [--check]" >&2
+BUILD=${1:-}
+CHECK=""
+PARTS="lines adapter"
+[ $# -ge 1 ] && shift
+for arg in "$@"; do
+    case "$arg" in
+        --check) CHECK=--check ;;
+        lines|adapter) PARTS=$arg ;;
+        *) BUILD="" ;;
+    esac
+done
+if [ -z "$BUILD" ]; then
+    echo "usage: calibrate.sh BUILD_NATIVE_DIR [--check] [lines|adapter]" >&2
     exit 2
 fi
-BUILD=$1
-CHECK=${2:-}
 . "$(dirname "$0")/../line/children.sh"
 NeedBuilt calibrate "$BUILD" boxsim hostsim pacer linecal
 for tool in timeout cmp awk; do
@@ -43,17 +66,20 @@ Field() {
 
 head -c "$CAL_BYTES" /dev/urandom > "$WORK/image.bin"
 
-# BoxRun D: one paced load with a D ms pause before each block but the first;
-# prints "ok SECONDS COUNT P50 P99 MAX MEAN" or "failed REASON".
+# BoxRun D [NAME BOX-OPTIONS HOST-OPTIONS]: one paced load with a D ms pause
+# before each block but the first; prints "ok SECONDS COUNT P50 P99 MAX MEAN
+# HOLD-MEAN" (the adapter's, "-" without one) or "failed REASON".
 BoxRun() {
-    local d=$1 name=box-$1 box host rc
+    local d=$1 name=${2:-box-$1} box host rc
     local link=$WORK/$name.com f=$WORK/$name.out t="boxsim: turnaround"
+    # shellcheck disable=SC2086
     Launch "$f" "$WORK/$name.err" '^boxsim: ready' \
-        "$BUILD/boxsim" --link "$link" --pace --exit-after 1 --out "$WORK/$name.bin" ||
+        "$BUILD/boxsim" --link "$link" --pace --exit-after 1 --out "$WORK/$name.bin" ${3:-} ||
         { echo "failed boxsim-not-ready"; return; }
     box=$LAUNCHED
+    # shellcheck disable=SC2086
     Launch "$WORK/$name.host" "$WORK/$name.hosterr" '^hostsim: open' timeout 60 "$BUILD/hostsim" --link "$link" \
-        --image "$WORK/image.bin" --block-delay "$d" --box-exits || { echo "failed hostsim-not-open"; return; }
+        --image "$WORK/image.bin" --block-delay "$d" --box-exits ${4:-} || { echo "failed hostsim-not-open"; return; }
     host=$LAUNCHED
     kill -USR1 "$box"
     wait "$host"
@@ -68,8 +94,10 @@ BoxRun() {
     rounded=$(Field "$f" "boxsim: verdict" data_seconds)
     awk -v a="$seconds" -v b="$rounded" 'BEGIN { exit !(a > 0 && a - b <= 0.005 && b - a <= 0.005) }' ||
         { echo "failed data_us=$seconds-disagrees-with-data_seconds=$rounded"; return; }
+    local hold
+    hold=$(Field "$f" "boxsim: adapter" hold_mean)
     echo "ok $seconds $(Field "$f" "$t" blocks) $(Field "$f" "$t" p50) $(Field "$f" "$t" p99)" \
-        "$(Field "$f" "$t" max) $(Field "$f" "$t" mean)"
+        "$(Field "$f" "$t" max) $(Field "$f" "$t" mean) ${hold:--}"
 }
 
 # PacerRun D: 64 frames through the pacer with a D ms pause after each ACK;
@@ -148,9 +176,45 @@ Row() {
     }'
 }
 
+# AdapterRow MS REFERENCE-RESULT RESULT: the adapter's row, then "adapter-met"
+# and "bad ..." lines for the summary. The cost read back is the data phase's
+# growth over the direct run's, a block: every block's acks wait once.
+AdapterRow() {
+    local ms=$1 ref=$2
+    shift 2
+    if [ "${ref%% *}" != ok ] || [ "${1:-}" != ok ]; then
+        printf 'calibrate: adapter %3s ms  FAILED %s\n' "$ms" "${2:-${ref#failed }}"
+        echo "bad adapter $ms ms: the run failed: ${2:-${ref#failed }}"
+        return
+    fi
+    # shellcheck disable=SC2086
+    set -- "$@" $ref
+    awk -v ms="$ms" -v bytes="$CAL_BYTES" -v target="$ADAPTER_TARGET_MS" -v bound="$ADAPTER_BOUND_MS" \
+        -v seconds="$2" -v hold="$8" -v refSeconds="${10}" 'BEGIN {
+        blocks = bytes / 1024
+        if (hold == "-" || hold == "") {
+            printf "calibrate: adapter %3s ms  FAILED no hold figures\n", ms
+            printf "bad adapter %s ms: no hold figures\n", ms
+            exit
+        }
+        readBack = (seconds - refSeconds) * 1000 / blocks
+        diff = readBack - hold
+        met = (diff <= target && diff >= -target) ? "yes" : "no"
+        printf "calibrate: adapter %3s ms  %8.3f  %9.3f  %9.3f  %+7.3f  %s\n", ms, ms / 2, hold, readBack, diff, met
+        if (met == "yes")
+            print "adapter-met"
+        if (diff > bound || diff < -bound)
+            printf "bad adapter %s ms: read back %.3f ms a block against holds of %.3f (bound %s ms)\n",
+                   ms, readBack, hold, bound
+        if (hold > ms / 2 + ms / 4 + 0.1 || hold < ms / 2 - ms / 4 - 0.1)
+            printf "bad adapter %s ms: mean hold %.3f ms is far from %s / 2\n", ms, hold, ms
+    }'
+}
+
+: > "$WORK/rows"
+case " $PARTS " in *" lines "*)
 echo "calibrate: $CAL_BYTES bytes at $LINE_RATE B/s; shares in % of the line; turnaround in ms from the last ack out to the next block in"
 echo "calibrate: side  delay  predicted  measured   diff   0.1%  unexplained     p50     p99     max"
-: > "$WORK/rows"
 for d in $DELAYS; do
     # The two lines run side by side: each process mostly sleeps.
     BoxRun "$d" > "$WORK/result.box" &
@@ -166,13 +230,37 @@ done
 rows=$(grep -c '^calibrate:' "$WORK/rows")
 echo "calibrate: the $CAL_TARGET % target was met in $(grep -c '^met$' "$WORK/rows") of $rows rows;" \
     "the turnarounds explain the time within $CAL_TARGET % in $(grep -c '^explained$' "$WORK/rows") of $rows"
+;; esac
+
+case " $PARTS " in *" adapter "*)
+echo "calibrate: adapter model: $CAL_BYTES bytes, the host pauses 0 to $ADAPTER_SPREAD_MS ms before each block" \
+    "(the same pauses in each run); ms a block"
+echo "calibrate: latency      MS/2  model hold  read back    diff   ${ADAPTER_TARGET_MS}ms"
+spread="--block-spread $ADAPTER_SPREAD_MS"
+# The direct run and one adapter run side by side, then the others.
+BoxRun 0 adapter-none "" "$spread" > "$WORK/result.adapter-none" &
+boxrun=$!
+Started "$boxrun"
+for ms in $ADAPTER_LATENCIES; do
+    BoxRun 0 "adapter-$ms" "--adapter-latency $ms" "$spread" > "$WORK/result.adapter-$ms"
+done
+wait "$boxrun"
+for ms in $ADAPTER_LATENCIES; do
+    # shellcheck disable=SC2046
+    AdapterRow "$ms" "$(cat "$WORK/result.adapter-none")" $(cat "$WORK/result.adapter-$ms") |
+        tee -a "$WORK/rows" | grep '^calibrate:'
+done
+echo "calibrate: the read back was within $ADAPTER_TARGET_MS ms of the model's holds in" \
+    "$(grep -c '^adapter-met$' "$WORK/rows") of $(echo $ADAPTER_LATENCIES | wc -w) latencies"
+;; esac
+
 bad=$(grep -c '^bad ' "$WORK/rows")
 sed -n 's/^bad /calibrate: off: /p' "$WORK/rows"
 if [ "$CHECK" = --check ]; then
     if [ "$bad" -gt 0 ]; then
-        echo "calibrate: FAILED ($bad findings, bound $CAL_BOUND % of the line)"
+        echo "calibrate: FAILED ($bad findings, bounds $CAL_BOUND % of the line, adapter $ADAPTER_BOUND_MS ms)"
         exit 1
     fi
-    echo "calibrate: PASS (bound $CAL_BOUND % of the line)"
+    echo "calibrate: PASS (bounds $CAL_BOUND % of the line, adapter $ADAPTER_BOUND_MS ms)"
 fi
 exit 0

@@ -1,11 +1,14 @@
 // pacer: two pseudo-terminals joined by a line paced like a real UART, so
 // serial tools on either end see wire timing instead of a pty's instant copy.
-//   pacer --a PATH --b PATH [--rate BYTES_PER_SECOND]
-// PATH are symlinks to the slaves, removed on exit while still ours. On exit it prints when the
+//   pacer --a PATH --b PATH [--rate BYTES_PER_SECOND] [--adapter-latency MS]
+// PATH are symlinks to the slaves, removed on exit while still ours. With
+// --adapter-latency, A (the sender, the PC's side) gets B's bytes through a
+// USB adapter's hold (line/adapter.h). On exit it prints when the
 // first 1 KiB block and the last EOT crossed from A to B, for the benchmark,
 // and the turnarounds it saw: the sender's, from an ACK's delivery to A until
 // the next block reached the pacer, and the receiver's, from a block's
-// delivery to B until its ACK reached the pacer.
+// delivery to B until its ACK reached the pacer; through the adapter also
+// how long it held each ACK.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -21,6 +24,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "line/adapter.h"
+#include "line/args.h"
 #include "line/clock.h"
 #include "line/names.h"
 #include "line/pacing.h"
@@ -46,12 +51,14 @@ struct PacerLink {
 
 struct PacerByte {
     unsigned char value;
-    double due;               // when its last bit has left the wire
+    double due;               // when it may be handed over: its last bit has left the wire (and the adapter let it go)
+    double offLine;           // when its last bit has left the wire
 };
 
 struct PacerLane {
     std::deque<PacerByte> bytes;
     LinePace pace;
+    LineAdapter adapter;      // a period of 0 on a lane without one
     int blocked;              // the receiving master is full: wait for POLLOUT
     uint64_t relayed;
 };
@@ -75,6 +82,7 @@ struct PacerTiming {
     double blockDelivered;      // last byte of a block handed to B, -1 once acked
     std::vector<double> sender;
     std::vector<double> receiver;
+    std::vector<double> ackHolds;   // through the adapter, each ACK's wait in it
 };
 
 // A pty of ours for one end, with the slave held open, linked at path.
@@ -97,10 +105,19 @@ static void closeLink(PacerLink &link)
         close(link.hold);
 }
 
+// Each byte is due when it is off the line, or, through the adapter, when the
+// adapter lets it go; a packet that filled takes its earlier bytes along.
 static void scheduleBytes(PacerLane &lane, const unsigned char *data, ssize_t count, double now)
 {
-    for (ssize_t i = 0; i < count; i++)
-        lane.bytes.push_back(PacerByte{ data[i], PaceByte(&lane.pace, now) });
+    for (ssize_t i = 0; i < count; i++) {
+        double offLine = PaceByte(&lane.pace, now);
+        int alsoEarlier = 0;
+        double due = AdapterRelease(&lane.adapter, offLine, &alsoEarlier);
+        size_t moved = (size_t)alsoEarlier < lane.bytes.size() ? (size_t)alsoEarlier : lane.bytes.size();
+        for (size_t k = lane.bytes.size() - moved; k < lane.bytes.size(); k++)
+            lane.bytes[k].due = due;
+        lane.bytes.push_back(PacerByte{ data[i], due, offLine });
+    }
 }
 
 // Follows one byte through the framing: 1 when it starts a 1 KiB block, 2
@@ -147,13 +164,15 @@ static void noteArrival(PacerTiming &timing, int fromA, unsigned char value, dou
 // off the line (due), turnarounds from when they were handed over (now, just
 // before the write: a one-byte write to a pty can take 35 us, and that is the
 // line's time, not the reader's).
-static void noteDelivery(PacerTiming &timing, int toB, unsigned char value, double due, double now)
+static void noteDelivery(PacerTiming &timing, int toB, const PacerByte &byte, double now, int held)
 {
     if (toB) {
-        if (trackFrame(timing.delivered, value, due) == 2)
+        if (trackFrame(timing.delivered, byte.value, byte.due) == 2)
             timing.blockDelivered = now;
-    } else if (value == PACER_ACK) {
+    } else if (byte.value == PACER_ACK) {
         timing.ackDelivered = now;
+        if (held)
+            timing.ackHolds.push_back(byte.due - byte.offLine);
     }
 }
 
@@ -194,7 +213,7 @@ static void deliverDue(PacerLane &lane, PacerLink &to, double now, PacerTiming &
             return;
         }
         for (ssize_t i = 0; i < put; i++) {
-            noteDelivery(timing, toB, lane.bytes.front().value, lane.bytes.front().due, now);
+            noteDelivery(timing, toB, lane.bytes.front(), now, lane.adapter.periodSeconds > 0.0);
             lane.bytes.pop_front();
         }
         lane.relayed += uint64_t(put);
@@ -266,7 +285,8 @@ static void relayUntilStopped(int stopFd, PacerLink &a, PacerLink &b, PacerTimin
     }
 }
 
-static int parseArguments(int argc, char **argv, const char **pathA, const char **pathB, double *rate)
+static int parseArguments(int argc, char **argv, const char **pathA, const char **pathB, double *rate,
+                          long *latencyMs)
 {
     for (int i = 1; i < argc; i++) {
         if (i + 1 >= argc) {
@@ -284,13 +304,17 @@ static int parseArguments(int argc, char **argv, const char **pathA, const char 
                 fprintf(stderr, "pacer: bad rate '%s'\n", argv[i]);
                 return 0;
             }
+        } else if (strcmp(argv[i], "--adapter-latency") == 0) {
+            if (!ParseWholeNumber(argv[i], argv[i + 1], 1, LINE_ADAPTER_MAX_MS, latencyMs))
+                return 0;
+            i++;
         } else {
             fprintf(stderr, "pacer: unknown option '%s'\n", argv[i]);
             return 0;
         }
     }
     if (!*pathA || !*pathB) {
-        fprintf(stderr, "usage: pacer --a PATH --b PATH [--rate BYTES_PER_SECOND]\n");
+        fprintf(stderr, "usage: pacer --a PATH --b PATH [--rate BYTES_PER_SECOND] [--adapter-latency MS]\n");
         return 0;
     }
     return 1;
@@ -329,7 +353,8 @@ int main(int argc, char **argv)
     const char *pathA = nullptr;
     const char *pathB = nullptr;
     double rate = LINE_BYTES_PER_SECOND;
-    if (!parseArguments(argc, argv, &pathA, &pathB, &rate))
+    long latencyMs = 0;
+    if (!parseArguments(argc, argv, &pathA, &pathB, &rate, &latencyMs))
         return 2;
     static const int STOP_SIGNALS[3] = { SIGTERM, SIGINT, SIGHUP };
     int stopFd = OpenSignalPipe(STOP_SIGNALS, 3);
@@ -347,11 +372,13 @@ int main(int argc, char **argv)
     printf("pacer: ready a=%s b=%s\n", a.pty.slavePath, b.pty.slavePath);
     fflush(stdout);
 
-    PacerLane ab = { {}, {}, 0, 0 };
-    PacerLane ba = { {}, {}, 0, 0 };
+    PacerLane ab = { {}, {}, {}, 0, 0 };
+    PacerLane ba = { {}, {}, {}, 0, 0 };
     StartPace(&ab.pace, rate);
     StartPace(&ba.pace, rate);
-    PacerTiming timing = { { 0, -1, -1, 0 }, { 0, -1, -1, 0 }, -1, -1, {}, {} };
+    StartAdapter(&ab.adapter, 0, start);
+    StartAdapter(&ba.adapter, (double)latencyMs, start);
+    PacerTiming timing = { { 0, -1, -1, 0 }, { 0, -1, -1, 0 }, -1, -1, {}, {}, {} };
     relayUntilStopped(stopFd, a, b, timing, ab, ba);
 
     closeLink(a);
@@ -361,6 +388,8 @@ int main(int argc, char **argv)
     printf("\n");
     printTurnarounds("turnaround", timing.sender);
     printTurnarounds("reply", timing.receiver);
+    if (latencyMs > 0)
+        printTurnarounds("adapter-hold", timing.ackHolds);
     printf("pacer: relayed a->b=%llu b->a=%llu\n", (unsigned long long)ab.relayed, (unsigned long long)ba.relayed);
     fflush(stdout);
     return 0;

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# xmodem-ref.sh BUILD_NATIVE_DIR WORK_DIR IMAGE...
+# xmodem-ref.sh [--adapter-latency MS] BUILD_NATIVE_DIR WORK_DIR IMAGE...
 # The reference figures: each image sent with "sx -k" to "rx -c" over the
-# pacer's line at 115200 8N1, one line of key=value figures per image. Exits non-zero
-# if any transfer failed or arrived different; every failure is reported.
+# pacer's line at 115200 8N1, one line of key=value figures per image; with
+# --adapter-latency the sender gets the receiver's bytes through the pacer's
+# model of a USB adapter with that latency timer. Exits non-zero if any
+# transfer failed or arrived different; every failure is reported.
 set -u
 
 LINE_RATE=11520
 
-if [ $# -lt 3 ]; then
-    echo "usage: xmodem-ref.sh BUILD_NATIVE_DIR WORK_DIR IMAGE..." >&2
+usage() {
+    echo "usage: xmodem-ref.sh [--adapter-latency MS] BUILD_NATIVE_DIR WORK_DIR IMAGE..." >&2
     exit 2
+}
+adapter=()
+if [ "${1:-}" = --adapter-latency ]; then
+    [ $# -ge 2 ] || usage
+    adapter=(--adapter-latency "$2")
+    shift 2
 fi
+[ $# -ge 3 ] || usage
 build=$1
 work=$2
 shift 2
@@ -53,7 +62,7 @@ trap 'exit 130' INT TERM
 
 start_pacer() {
     rm -f "$work/pacer.out"
-    "$pacer" --a "$A" --b "$B" --rate "$LINE_RATE" >"$work/pacer.out" 2>&1 &
+    "$pacer" --a "$A" --b "$B" --rate "$LINE_RATE" "${adapter[@]}" >"$work/pacer.out" 2>&1 &
     pacer_pid=$!
     for _ in $(seq 100); do
         grep -q '^pacer: ready' "$work/pacer.out" 2>/dev/null && return 0
@@ -106,6 +115,10 @@ for img in "$@"; do
 
     marks=$(grep '^pacer: first-block=' "$work/pacer.out")
     turn=$(grep '^pacer: turnaround ' "$work/pacer.out" | sed 's/^pacer: turnaround //')
+    if [ ${#adapter[@]} -gt 0 ]; then
+        turn="$turn adapter_ms=${adapter[1]} $(grep '^pacer: adapter-hold ' "$work/pacer.out" |
+            sed -n 's/.* p50=\([^ ]*\).* max=\([^ ]*\) mean=\([^ ]*\).*/hold_p50=\1 hold_max=\2 hold_mean=\3/p')"
+    fi
     first=$(sed -n 's/.*first-block=\([^ ]*\).*/\1/p' <<<"$marks")
     eot=$(sed -n 's/.*eot=\([^ ]*\).*/\1/p' <<<"$marks")
 

@@ -5,6 +5,7 @@
 #ifndef TESSEL_BOXSIM_BOX_H
 #define TESSEL_BOXSIM_BOX_H
 
+#include "line/adapter.h"
 #include "line/pacing.h"
 #include "line/pty.h"
 
@@ -63,6 +64,7 @@ struct BoxOptions {
     int handshakeFirst;
     int lateAckBlock;
     int lateAckMs;
+    int adapterLatencyMs;     // 0: the PC gets each byte when it is off the line
 };
 
 // A byte from the host: when it was read from the pty, and when its last bit
@@ -134,6 +136,8 @@ struct BoxSim {
     uint64_t ackEndMark;
     double ackEndTime;
     std::vector<double> turnarounds;
+    // Through the adapter: how long each block's last ack was held in it.
+    std::vector<double> ackHolds;
 
     // Faults fire once each.
     int dropAckUsed;
@@ -142,14 +146,16 @@ struct BoxSim {
     int strayUsed;
     int lateAckUsed;
 
-    // Bytes to the host; paced, txDue holds when each finishes on the line,
-    // and it is written to the pty no earlier.
+    // Bytes to the host; paced, txDue holds when each finishes on the line
+    // (through the adapter: when the adapter hands it on), and it is written
+    // to the pty no earlier.
     std::vector<uint8_t> tx;
     std::vector<double> txDue;
     size_t txHead;
     uint64_t txQueuedTotal;
     uint64_t txWrittenTotal;
     LinePace txPace;
+    LineAdapter adapter;
     double txDrainTime;
     int txBlocked;
 

@@ -279,6 +279,7 @@ int main(int argc, char **argv)
     if (boxOptions.linkPath && !LinkLinePty(&box.pty, boxOptions.linkPath))
         return 1;
     box.lastPowerOn = ReadClock();
+    StartAdapter(&box.adapter, boxOptions.adapterLatencyMs, box.lastPowerOn);
     box.state = BOX_STATE_OFF;
     Report("ready pty=%s", box.pty.slavePath);
     int ok = runLoop();

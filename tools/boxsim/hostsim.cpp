@@ -63,6 +63,7 @@ struct HostOptions {
     int ackTimeoutMs;
     int boxRxTimeoutMs;
     double blockDelayMs;
+    double blockSpreadMs;
     int handshakeFirst;
     int lateAckBlock;
     int lateAckMs;
@@ -72,6 +73,7 @@ struct HostState {
     int fd;
     std::vector<uint8_t> image;
     uint32_t random;
+    uint32_t spreadRandom;    // its own sequence, the same in every run, whatever else is random
     int dropAckUsed;
     int dropAllAcksUsed;
     int rejectUsed;
@@ -90,14 +92,22 @@ static void say(const char *text)
     fflush(stdout);
 }
 
-static uint32_t nextRandom(void)
+static uint32_t nextRandom(uint32_t *state)
 {
-    uint32_t x = host.random;
+    uint32_t x = *state;
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
-    host.random = x;
+    *state = x;
     return x;
+}
+
+// The drawn part of a block's pause, ms in [0, --block-spread).
+static double spreadPause(void)
+{
+    if (opt.blockSpreadMs <= 0.0)
+        return 0.0;
+    return opt.blockSpreadMs * (double)(nextRandom(&host.spreadRandom) >> 8) / 16777216.0;
 }
 
 static void printUsage(FILE *to)
@@ -126,6 +136,9 @@ static void printUsage(FILE *to)
         "  --ack-timeout MS      how long to wait for each answer (5000)\n"
         "  --box-rx-timeout MS   the box's --rx-timeout, for --drop-all-acks (6000)\n"
         "  --block-delay MS      wait MS (decimal) after each block's acks before the next\n"
+        "  --block-spread MS     and a further 0 to MS (decimal), drawn afresh for each\n"
+        "                        block from a fixed sequence, so that the pauses fall at\n"
+        "                        every phase of a timer on the line\n"
         "  --handshake-first     expect the load handshake right after 's', no prompt\n"
         "  --late-ack N MS       expect block N's first ack no sooner than MS after it\n");
 }
@@ -200,16 +213,16 @@ static int parseOptions(int argc, char **argv, int *wantHelp)
                 fprintf(stderr, "hostsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
                 return 0;
             }
-        } else if (strcmp(name, "--block-delay") == 0) {
+        } else if (strcmp(name, "--block-delay") == 0 || strcmp(name, "--block-spread") == 0) {
             char *end = nullptr;
             errno = 0;
             double ms = strtod(text, &end);
             if (errno != 0 || end == text || *end != '\0' || !(ms >= 0.0 && ms <= HOST_MAX_DELAY_MS)) {
-                fprintf(stderr, "hostsim: error: --block-delay needs milliseconds from 0 to %.0f, got '%s'\n",
+                fprintf(stderr, "hostsim: error: %s needs milliseconds from 0 to %.0f, got '%s'\n", name,
                         HOST_MAX_DELAY_MS, text);
                 return 0;
             }
-            opt.blockDelayMs = ms;
+            *(strcmp(name, "--block-delay") == 0 ? &opt.blockDelayMs : &opt.blockSpreadMs) = ms;
         } else if (strcmp(name, "--late-ack") == 0) {
             if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
                 return 0;
@@ -323,14 +336,14 @@ static int writeAll(const uint8_t *bytes, size_t count, const char *what)
         return WriteBefore(host.fd, bytes, count, deadline, what);
     size_t done = 0;
     while (done < count) {
-        size_t piece = 1 + nextRandom() % 300;
+        size_t piece = 1 + nextRandom(&host.random) % 300;
         if (piece > count - done)
             piece = count - done;
         if (!WriteBefore(host.fd, bytes + done, piece, deadline, what))
             return 0;
         done += piece;
-        if (nextRandom() % 4 == 0)
-            usleep(nextRandom() % 1500);
+        if (nextRandom(&host.random) % 4 == 0)
+            usleep(nextRandom(&host.random) % 1500);
     }
     return 1;
 }
@@ -451,8 +464,8 @@ static int runTransfer(void)
         frame.push_back((uint8_t)sum);
         char what[96];
         snprintf(what, sizeof what, "block %u of %u", n, blocks);
-        if (n > 1 && opt.blockDelayMs > 0.0)
-            WaitUntil(answered + opt.blockDelayMs / 1000.0);
+        if (n > 1 && (opt.blockDelayMs > 0.0 || opt.blockSpreadMs > 0.0))
+            WaitUntil(answered + (opt.blockDelayMs + spreadPause()) / 1000.0);
         if (!writeAll(frame.data(), frame.size(), what))
             return 0;
         snprintf(what, sizeof what, "the answer to block %u of %u", n, blocks);
@@ -629,6 +642,7 @@ int main(int argc, char **argv)
         return 0;
     }
     host.random = opt.seed ? opt.seed : 1;
+    host.spreadRandom = 0x9E3779B9u;
     if (opt.imagePath && !readImage())
         return 1;
     host.fd = OpenRawLine(opt.linkPath);

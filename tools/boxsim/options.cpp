@@ -34,6 +34,10 @@ void PrintUsage(FILE *to)
         "  --handshake-first    after the stop, send the load handshake at once instead\n"
         "                       of the prompt, and load as after \"q\" (no address)\n"
         "  --pace               hold both directions to the line rate of 115200 8N1\n"
+        "  --adapter-latency MS (with --pace) the PC gets the box's bytes through a USB\n"
+        "                       adapter whose chip holds them until its free-running MS\n"
+        "                       timer fires or 62 have gathered; an \"adapter\" line then\n"
+        "                       gives how long each block's acks were held (ms)\n"
         "  --help               show this text\n"
         "Before the verdict of a load of two blocks or more, a \"turnaround\" line gives\n"
         "p50/p99/max/mean ms from each block's last ack written to the next block's\n"
@@ -148,6 +152,10 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
             if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
                 return 0;
             boxOptions.strayBlock = (int)value;
+        } else if (strcmp(name, "--adapter-latency") == 0) {
+            if (!ParseWholeNumber(name, text, 1, LINE_ADAPTER_MAX_MS, &value))
+                return 0;
+            boxOptions.adapterLatencyMs = (int)value;
         } else if (strcmp(name, "--slow") == 0) {
             if (!ParseWholeNumber(name, text, 0, 600000, &value))
                 return 0;
@@ -167,6 +175,10 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
             fprintf(stderr, "boxsim: error: unknown option '%s' (see --help)\n", name);
             return 0;
         }
+    }
+    if (boxOptions.adapterLatencyMs > 0 && !boxOptions.pace) {
+        fprintf(stderr, "boxsim: error: --adapter-latency needs --pace (the adapter holds bytes off a paced line)\n");
+        return 0;
     }
     return 1;
 }

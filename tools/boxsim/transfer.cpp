@@ -36,6 +36,7 @@ void ResetTransfer(void)
     box.ackEndMarkActive = 0;
     box.ackEndTime = 0.0;
     box.turnarounds.clear();
+    box.ackHolds.clear();
 }
 
 void StartHandshake(double now)
@@ -137,6 +138,8 @@ static void stepAcks(double now)
         if (box.ackPos == box.ackCount) {
             box.ackEndMarkActive = 1;
             box.ackEndMark = box.txQueuedTotal;
+            if (boxOptions.adapterLatencyMs > 0 && step->length > 0)
+                box.ackHolds.push_back(box.txDue.back() - box.txPace.lastDue);
         }
         FlushTx(now);
     }

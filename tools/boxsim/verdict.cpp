@@ -70,6 +70,21 @@ static void printTurnarounds(double dataSeconds)
            sum / (double)sorted.size() * 1000.0, dataSeconds * 1e6);
 }
 
+// Through the adapter: how long it held each block's acks, in ms.
+static void printAckHolds(void)
+{
+    if (box.ackHolds.empty())
+        return;
+    std::vector<double> sorted = box.ackHolds;
+    std::sort(sorted.begin(), sorted.end());
+    double sum = 0.0;
+    for (double value : sorted)
+        sum += value;
+    Report("adapter latency_ms=%d blocks=%zu hold_p50=%.3f hold_max=%.3f hold_mean=%.3f hold_total_ms=%.1f",
+           boxOptions.adapterLatencyMs, sorted.size(), percentile(sorted, 0.50) * 1000.0, sorted.back() * 1000.0,
+           sum / (double)sorted.size() * 1000.0, sum * 1000.0);
+}
+
 void PrintVerdict(const char *status, double now)
 {
     char lengthText[16];
@@ -86,6 +101,7 @@ void PrintVerdict(const char *status, double now)
     if (box.goAheadTime > 0.0 && box.lastSendTime > box.goAheadTime)
         seconds = box.lastSendTime - box.goAheadTime;
     printTurnarounds(seconds);
+    printAckHolds();
     Report("verdict=%s bytes=%u blocks=%u checksum_errors=%u length=%s address=%s data_seconds=%.2f commands=%s",
            status, box.received, box.blocksAcked, box.checksumErrors, lengthText, addressText, seconds,
            box.commands.c_str());

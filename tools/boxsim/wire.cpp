@@ -12,7 +12,8 @@
 
 // Queues bytes for the host; a silent box swallows them. Paced, each byte
 // finishes on the line one byte time after the event or the byte before it,
-// whichever is later: an idle line saves up no credit.
+// whichever is later: an idle line saves up no credit. Through the adapter
+// it is written when the adapter would hand it to the PC.
 void SendBytes(const uint8_t *bytes, size_t count)
 {
     if (boxOptions.silent || count == 0)
@@ -29,8 +30,16 @@ void SendBytes(const uint8_t *bytes, size_t count)
     box.tx.insert(box.tx.end(), bytes, bytes + count);
     box.txQueuedTotal += count;
     if (boxOptions.pace) {
-        for (size_t i = 0; i < count; i++)
-            box.txDue.push_back(PaceByte(&box.txPace, box.eventTime));
+        for (size_t i = 0; i < count; i++) {
+            int alsoEarlier = 0;
+            double release = AdapterRelease(&box.adapter, PaceByte(&box.txPace, box.eventTime), &alsoEarlier);
+            // A packet that filled takes its earlier bytes along (those still waiting).
+            size_t waiting = box.txDue.size() - box.txHead;
+            size_t moved = (size_t)alsoEarlier < waiting ? (size_t)alsoEarlier : waiting;
+            for (size_t k = box.txDue.size() - moved; k < box.txDue.size(); k++)
+                box.txDue[k] = release;
+            box.txDue.push_back(release);
+        }
     }
 }
 
