@@ -3,7 +3,8 @@
 # see what they measure; then, round after round, a paced upload of the real
 # program under Wine to the box simulator and the XMODEM-1K reference (sx -k
 # to rx over the pacer) with the same 64 KiB, 512 KiB and 2 MiB images; then
-# the program left idle at the cable page with the port open. Prints every
+# the program left idle at the cable page with the port open, and the same
+# page while the box talks without pause (tools/bench/stream.sh). Prints every
 # run and a table of medians with min-max; asserts nothing.
 # Usage: bash tools/bench/bench.sh [ROUNDS [IDLE_SECONDS]]   (3 rounds and 300 s: about 35 minutes;
 #        IDLE_SECONDS 0 leaves the idle figure out)
@@ -41,6 +42,9 @@ if [ "$idle" -gt 0 ]; then
     echo "== idle: the program at the Welcome page (port closed, up to 60 s), then at the cable page with the port open for $idle s"
     tessel_xvfb tests/with-ports.sh "$build/benchdrive.exe" idle "$idle" 2>&1 | quiet | grep '^idle ' | tee -a "$results" || true
 fi
+echo
+echo "== stream: the program at the cable page while the box talks at the line's rate (12-byte bursts, a byte at a time), beside it idle"
+tessel_xvfb tools/bench/stream.sh 30 "$rounds" | tee -a "$results"
 echo
 echo "== medians [min-max] over $rounds rounds; data phase from the go-ahead (program) or the first"
 echo "   block (XMODEM-1K) to the last acknowledgement or EOT; line = 11,520 B/s, ceiling 11,452 B/s (99.42 %)"
