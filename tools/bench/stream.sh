@@ -6,6 +6,7 @@
 # time from WM_CLOSE to the end of the process, one line a run.
 # Usage: tools/bench/stream.sh SECONDS [ROUNDS]   (inside tessel_xvfb, after tessel_prepare)
 set -u
+build="${TESSEL_BUILD:?}"
 seconds="${1:?seconds}"
 rounds="${2:-3}"
 link="$WINEPREFIX/dosdevices/com8"
