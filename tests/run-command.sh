@@ -55,7 +55,7 @@ done
 
 # 2. The display mode against a pty standing in for the adapter, traced.
 "$root/tests/wine-prefix.sh"
-image="$(wine "$build/flashdrive.exe" image 5000 | tr -d '\r')"
+image="$(bash "$root/tools/mkimage.sh" 5000)"
 imageFile="$WINEPREFIX/drive_c/users/$(id -un)/Temp/$(basename "${image//\\//}")"
 "$build/native/boxsim" --link "$work/ttyUSB0" --out "$work/received.bin" > "$work/box.log" 2>&1 &
 boxPid=$!

@@ -80,7 +80,7 @@ if [ -n "${DISPLAY:-}" ]; then
         "$build/native/boxsim" --link "$line" --out "$demo/received.bin" --autoboot 4 --pace > "$demo/box.log" 2>&1 &
         pids+=($!)
         for _ in $(seq 50); do [ -e "$line" ] && break; sleep 0.1; done
-        image="$(wine "$build/flashdrive.exe" image 262144 | tr -d '\r')"
+        image="$(bash tools/mkimage.sh 262144)"
         echo "The simulated box is on COM1. In the file dialog give it: $image"
     fi
     if [ -n "$trace" ]; then
