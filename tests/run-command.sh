@@ -1,9 +1,12 @@
 #!/bin/bash
 # The run command as a technician uses it: a wrong --device is refused before
-# anything starts; then, on the test display, a whole upload through a pty
-# standing in for a USB adapter, with the traffic traced, worked by real key
-# presses only, the program left by its menu. Afterwards nothing it started
-# or linked is left and the work tree is as it was.
+# anything starts; then, on the test display, two ptys standing in for two
+# USB adapters, one with a latency timer: two programs upload at once, each
+# worked by real key presses only on its own COM port and left by its menu,
+# both traced; then the latency timer's cases (set and put back after the
+# programs were killed, not writable, already 1 ms, none) against a stand-in
+# sysfs tree. Afterwards nothing it started or linked is left and the work
+# tree is as it was.
 # Usage: tests/run-command.sh BUILD   (DISPLAY set, wine on the PATH)
 set -u
 build="$(cd "${1:?build folder}" && pwd)"
@@ -53,89 +56,241 @@ for row in "${rows[@]}"; do
 done
 [ -e "$build/demo" ] && [ "$(find "$build/demo" -newer "$work" | head -1)" ] && fail "a refused device still started the demo"
 
-# 2. The display mode against a pty standing in for the adapter, traced.
+# 2. The display mode against two ptys standing in for adapters, traced. The
+# first has a latency timer of 16 ms in the stand-in sysfs tree, the second
+# none (not that kind of chip).
+export TESSEL_SYSFS="$work/sys"
+# latencyTimer DEVICE [VALUE MODE]: the stand-in attribute's path; made with VALUE and MODE.
+latencyTimer() {
+    local folder="$TESSEL_SYSFS/class/tty/$(basename "$(readlink -f "$1")")/device"
+    if [ $# -gt 1 ]; then
+        mkdir -p "$folder"
+        echo "$2" > "$folder/latency_timer"
+        chmod "$3" "$folder/latency_timer"
+    fi
+    echo "$folder/latency_timer"
+}
 "$root/tests/wine-prefix.sh"
-image="$(bash "$root/tools/mkimage.sh" 5000)"
+image="$(bash "$root/tools/mkimage.sh" 131072)"
 imageFile="$WINEPREFIX/drive_c/users/$(id -un)/Temp/$(basename "${image//\\//}")"
-"$build/native/boxsim" --link "$work/ttyUSB0" --out "$work/received.bin" > "$work/box.log" 2>&1 &
-boxPid=$!
-pids+=($boxPid)
-for _ in $(seq 50); do [ -e "$work/ttyUSB0" ] && break; sleep 0.1; done
-bash "$root/tools/run-demo.sh" --device "$work/ttyUSB0" --trace "$work/trace.txt" > "$work/run.log" 2>&1 &
+boxPids=()
+for n in 1 2; do
+    "$build/native/boxsim" --pace --link "$work/ttyUSB$n" --out "$work/received$n.bin" > "$work/box$n.log" 2>&1 &
+    boxPids+=($!)
+    pids+=($!)
+done
+for _ in $(seq 50); do [ -e "$work/ttyUSB1" ] && [ -e "$work/ttyUSB2" ] && break; sleep 0.1; done
+timer1="$(latencyTimer "$work/ttyUSB1" 16 0644)"
+bash "$root/tools/run-demo.sh" --device "$work/ttyUSB1" --device "$work/ttyUSB2" --trace "$work/trace.txt" \
+    > "$work/run.log" 2>&1 &
 runPid=$!
 
-# Waits for a page not seen before (a new top-level window of the program)
-# and prints its id; the file dialog is the one titled "Open".
-seen=" "
-nextPage() {
-    local title="$1" id
+title="Tessel Flash Programmer"
+# programPids COUNT: the Linux process ids of the COUNT programs of this
+# prefix, oldest first, once they all run.
+programPids() {
+    local pid found
     for _ in $(seq 300); do
-        for id in $(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null); do
-            case "$seen" in *" $id "*) continue ;; esac
-            seen="$seen$id "
-            sleep 0.3   # let it take the focus before the key
-            echo "$id"
+        found=()
+        for pid in $(pgrep -x TesselFlash.exe); do
+            tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && found+=("$pid")
+        done
+        [ ${#found[@]} -ge "$1" ] && { printf '%s\n' "${found[@]}" | sort -n; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+# nextPage PROGRAM TITLE: waits for a window of that program not seen before
+# (a new page; the file dialog is titled "Open") and makes it the program's
+# page.
+declare -A seen page
+nextPage() {
+    local program="$1" title="$2" id
+    for _ in $(seq 300); do
+        for id in $(xdotool search --all --onlyvisible --pid "${programs[$program]}" --name "^$title\$" 2>/dev/null); do
+            case "${seen[$program]:- }" in *" $id "*) continue ;; esac
+            seen[$program]="${seen[$program]:- }$id "
+            sleep 0.3   # let it open before the keys
+            page[$program]="$id"
             return 0
         done
         sleep 0.1
     done
     return 1
 }
-title="Tessel Flash Programmer"
-press() {   # PAGE-NAME TITLE KEYS...
-    local name="$1" page="$2"
-    shift 2
-    nextPage "$page" > /dev/null || { fail "no $name page"; return 1; }
-    [ $# -gt 0 ] && xdotool key "$@"
-    return 0
+# focus PROGRAM: the program's page takes the keyboard. Without a window
+# manager the keys go to the program that holds the display's focus, and a
+# page of the other program may have kept it: the page is raised and its
+# caption clicked, as a technician picks one of two programs whose pages lie
+# on top of each other, until the focus is the program's (a key sent before
+# that would reach the other program or nobody).
+focus() {
+    local program="$1" X Y WIDTH HEIGHT SCREEN WINDOW
+    eval "$(xdotool getwindowgeometry --shell "${page[$program]}")"
+    for _ in $(seq 10); do
+        # (no --sync: it waits for ever when the pointer is there already)
+        xdotool windowraise "${page[$program]}" mousemove $((X + WIDTH / 2)) $((Y + 8)) sleep 0.1 click 1
+        for _ in $(seq 10); do
+            [ "$(xdotool getwindowfocus getwindowpid 2>/dev/null)" = "${programs[$program]}" ] && return 0
+            sleep 0.1
+        done
+    done
+    fail "program $program: its page never took the keyboard"
+    return 1
 }
+# keys PROGRAM KEYS...: the keys to the program's page.
+keys() {
+    focus "$1" || return 1
+    shift
+    xdotool key "$@"
+}
+# press PROGRAM KEYS... NEXT-NAME NEXT-TITLE: the keys, then the program's
+# next page is waited for, so that it does not open later and take the focus
+# from the other program's page.
+press() {
+    local program="$1" name="${*: -2:1}" next="${*: -1}"
+    keys "$program" "${@:2:$#-3}"
+    nextPage "$program" "$next" || { fail "program $program: no $name page"; return 1; }
+}
+# Each program in turn is taken to its warning page, the other one waiting
+# at a page that opens nothing by itself: program 1 picks COM1, the second
+# COM2 (the port page's list, by Tab and Down). Then both uploads start.
+uploadsOverlapped=0
 drive() {
-    main="$(nextPage "$title")" || { fail "no main window"; return; }
-    xdotool windowfocus --sync "$main"
-    press Welcome "$title" Return &&
-    press "port selection" "$title" Return &&
-    press cable "$title" Return &&
-    press disconnect "$title" Return &&
-    press connect "$title" &&
-    kill -USR1 "$boxPid" &&   # the box is plugged into the mains
-    nextPage Open > /dev/null || { fail "no file dialog"; return; }
-    xdotool type --delay 10 "$image"
-    xdotool key Return
-    press warning "$title" Escape || return   # Escape is Continue there
-    # The progress page of a small image may come and go unseen: the
-    # completion page is the first new page once the box has it all.
-    for _ in $(seq 300); do grep -q "verdict=" "$work/box.log" && break; sleep 0.1; done
-    sleep 0.5
-    seen="$seen$(xdotool search --onlyvisible --name "^$title\$" | tr '\n' ' ')"
-    press completion "$title" Return || return
+    local p
+    for p in 1 2; do
+        nextPage $p "$title" && main[$p]="${page[$p]}" || { fail "program $p: no main window"; return 1; }
+        nextPage $p "$title" || { fail "program $p: no Welcome page"; return 1; }
+    done
+    local portKeys=(Return Tab\ Down\ Return)
+    for p in 1 2; do
+        press $p Return "port selection" "$title" || return 1
+        # shellcheck disable=SC2086
+        press $p ${portKeys[$((p - 1))]} cable "$title" || return 1
+        press $p Return disconnect "$title" || return 1
+        press $p Return connect "$title" || return 1
+        kill -USR1 "${boxPids[$((p - 1))]}"   # the box is plugged into the mains
+        nextPage $p Open && focus $p || { fail "program $p: no file dialog"; return 1; }
+        xdotool type --delay 10 "$image"
+        xdotool key Return
+        nextPage $p "$title" || { fail "program $p: no warning page"; return 1; }
+    done
+    # Escape is Continue there. The second upload starts once the first is
+    # under way, with its progress page open: no page of the first program
+    # opens by itself then until its upload ends, seconds later.
+    press 1 Escape progress "$title" || return 1
+    keys 2 Escape
+    # Both boxes in their transfer at one moment: the uploads ran at once.
+    for _ in $(seq 600); do
+        if grep -q "event=length" "$work/box1.log" && grep -q "event=length" "$work/box2.log" &&
+           ! grep -q "verdict=" "$work/box1.log" && ! grep -q "verdict=" "$work/box2.log"; then
+            uploadsOverlapped=1
+        fi
+        grep -q "verdict=" "$work/box1.log" && grep -q "verdict=" "$work/box2.log" && break
+        sleep 0.1
+    done
+    [ "$(cat "$timer1")" = 1 ] || fail "the latency timer is $(cat "$timer1") ms during the upload, 1 expected"
+    # Each program now shows its main window and its completion page only.
+    sleep 1
+    for p in 1 2; do
+        page[$p]="$(xdotool search --all --onlyvisible --pid "${programs[$p]}" --name "^$title\$" | grep -vx "${main[$p]}" | head -1)"
+        [ -n "${page[$p]}" ] || { fail "program $p: no completion page"; return 1; }
+        keys $p Return
+    done
     # The page holds 2 s while the reboot command is typed; then Action, Exit.
     sleep 4
-    xdotool key alt+a x
+    for p in 1 2; do
+        page[$p]="${main[$p]}"
+        keys $p alt+a x
+    done
 }
-drive
+declare -A main
+# endsWithin PID SECONDS: 0 once the process ended (its exit code in
+# ended), 1 if it still runs then.
+endsWithin() {
+    for _ in $(seq $(($2 * 10))); do
+        kill -0 "$1" 2>/dev/null || { wait "$1"; ended=$?; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+declare -A programs
+if ids="$(programPids 2)"; then
+    programs[1]="$(sed -n 1p <<< "$ids")" programs[2]="$(sed -n 2p <<< "$ids")"
+    drive
+else
+    fail "the two programs did not start"
+fi
 [ "$status" = 0 ] || wineserver -k   # a page that never came: do not wait for a person
-wait "$runPid"
-code=$?
-[ "$code" = 0 ] || fail "run-demo ended with $code (program exit code 0 expected)"
-grep -q "verdict=complete" "$work/box.log" || fail "the box did not report a complete upload"
-cmp -s "$work/received.bin" "$imageFile" || fail "the box received another image than the one chosen"
-grep -q "commands=.*boot" "$work/box.log" || grep -q "event=boot" "$work/box.log" || fail "the box was not rebooted"
-# The trace: the cable page's "s" (the box still off), the banner and its
-# answer, both typed commands, the whole transfer, the reboot command.
+if ! endsWithin "$runPid" 20; then
+    fail "the programs did not end by their menus (the screen: $build/run-command-failed.png)"
+    import -window root "$build/run-command-failed.png" 2>/dev/null
+    wineserver -k
+    wait "$runPid"
+    ended=$?
+fi
+[ "$ended" = 0 ] || fail "run-demo ended with $ended (program exit code 0 expected)"
+[ "$uploadsOverlapped" = 1 ] || fail "the two uploads did not run at once"
+for n in 1 2; do
+    grep -qF "COM$n is $(readlink -f "$work/ttyUSB$n")." "$work/run.log" || fail "run-demo did not say which adapter COM$n is"
+done
+grep -qF "COM1: the latency timer of $(readlink -f "$work/ttyUSB1") is set from 16 ms to 1 ms while the program runs, then put back." \
+    "$work/run.log" || fail "run-demo did not say it set the first adapter's latency timer"
+grep -q "^COM2:" "$work/run.log" && fail "run-demo spoke of a latency timer the second adapter has not"
+[ "$(cat "$timer1")" = 16 ] || fail "the latency timer is $(cat "$timer1") ms after the programs ended, 16 expected"
+# The trace of each: the cable page's "s" (the box still off), the banner
+# and its answer, both typed commands, the whole transfer, the reboot command.
 . "$root/tools/trace/tracesteps.sh"
 banner="$(sed -n 's/^#define BOOT_BANNER "\(.*\)"$/\1/p' "$root/upload/banner.h")"
 { echo "P $(Hex s)"; echo "B $(Hex "\r\n$banner\r\n")"; echo "P $(Hex s)"; echo "P $(Hex '\r\rmon\r')"
   echo "P $(Hex '\r\rq\r')"; TransferSteps "$imageFile"; echo "P $(Hex '\r\rboot\r')"; } > "$work/steps"
-traced="$(TraceFollowsSteps "$work/trace.txt" "$work/steps")"
-[[ "$traced" == ok:* ]] || fail "the trace: $traced"
+traced=""
+for n in 1 2; do
+    grep -q "verdict=complete" "$work/box$n.log" || fail "box $n did not report a complete upload"
+    cmp -s "$work/received$n.bin" "$imageFile" || fail "box $n received another image than the one chosen"
+    grep -q "commands=.*boot" "$work/box$n.log" || grep -q "event=boot" "$work/box$n.log" || fail "box $n was not rebooted"
+    result="$(TraceFollowsSteps "$work/trace.txt.com$n" "$work/steps")"
+    [[ "$result" == ok:* ]] || fail "the trace of COM$n: $result"
+    traced="$traced COM$n $result"
+done
 
-# 3. Nothing left behind.
-[ -e "$WINEPREFIX/dosdevices/com1" ] && fail "COM1 is still linked"
+# 3. The latency timer's other cases, three adapters at once: writable (set,
+# then put back although the programs are killed), not writable (the
+# command to set it is printed with its cost), already 1 ms (nothing said).
+socat pty,raw,echo=0,link="$work/ttyUSB3" pty,raw,echo=0,link="$work/ttyUSB4" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$work/ttyUSB3" ] && [ -e "$work/ttyUSB4" ] && break; sleep 0.1; done
+chmod 0600 "$locked"
+writable="$(latencyTimer "$work/locked" 16 0644)"
+closed="$(latencyTimer "$work/ttyUSB3" 16 0444)"
+already="$(latencyTimer "$work/ttyUSB4" 1 0644)"
+$asUser bash "$root/tools/run-demo.sh" --device "$work/locked" --device "$work/ttyUSB3" --device "$work/ttyUSB4" \
+    > "$work/latency.log" 2>&1 &
+runPid=$!
+if programPids 3 > /dev/null; then
+    [ "$(cat "$writable")" = 1 ] || fail "a writable latency timer is $(cat "$writable") ms while the programs run, 1 expected"
+else
+    fail "the three programs did not start"
+fi
+wineserver -k   # the programs end abnormally
+wait "$runPid"
+code=$?
+[ "$(cat "$writable")" = 16 ] || fail "the latency timer was not put back after the programs were killed: $(cat "$writable")"
+[ "$(cat "$closed")" = 16 ] && [ "$(cat "$already")" = 1 ] || fail "a timer that was not to be set changed"
+grep -qF "COM1: the latency timer of $locked is set from 16 ms to 1 ms" "$work/latency.log" ||
+    fail "run-demo did not say it set the writable timer"
+grep -qF "COM2: $(readlink -f "$work/ttyUSB3") holds what the box sends for up to 16 ms (its latency timer), about 15 s more on a 2 MiB image than at 1 ms. To set it to 1 ms (until the adapter is plugged in again): echo 1 | sudo tee $closed" \
+    "$work/latency.log" || fail "run-demo did not give the command for a timer it may not write"
+grep -q "^COM3:" "$work/latency.log" && fail "run-demo spoke of a timer already at 1 ms"
+
+# 4. Nothing left behind.
+for n in 1 2 3; do [ -e "$WINEPREFIX/dosdevices/com$n" ] && fail "COM$n is still linked"; done
 pgrep -f "tracerelay --link $WINEPREFIX" > /dev/null && fail "the relay still runs"
 [ "$(git -C "$root" status --porcelain)" = "$treeBefore" ] || fail "the work tree changed"
 if [ "$status" != 0 ]; then
     echo "---- run-demo output"; cat "$work/run.log"
-    echo "---- box log"; tail -20 "$work/box.log"
+    echo "---- run-demo output, latency cases"; cat "$work/latency.log"
+    for n in 1 2; do echo "---- box $n log"; tail -20 "$work/box$n.log"; done
 fi
-[ "$status" = 0 ] && echo "run_command: device refusals, keyboard upload through --device with --trace ($traced), clean tree: passed"
+[ "$status" = 0 ] && echo "run_command: device refusals, two keyboard uploads at once through two --device with --trace ($traced), latency timers set, put back, advised, left alone, clean tree: passed"
 exit $status

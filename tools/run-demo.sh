@@ -1,12 +1,16 @@
 #!/bin/bash
 # The run command: installs what is missing, builds, and runs the program
 # under Wine with its COM1 on the box simulator or on a real serial device.
-#   bash tools/run-demo.sh [--device DEV] [--trace FILE] [--screens]
+#   bash tools/run-demo.sh [--device DEV]... [--trace FILE] [--screens]
 #  - DISPLAY set: the program opens on your display. Keep COM1, follow the
 #    pages and close the program to end. Against the simulator (the default)
 #    the box powers itself on every four seconds; give the file dialog the
 #    image path printed here. --device DEV (e.g. /dev/ttyUSB0) puts COM1 on
-#    that adapter instead. --trace FILE records both directions of COM1.
+#    that adapter instead; given again, the next adapter is COM2, and so on
+#    up to COM8, with one program started for each (pick its COM port on the
+#    port page). An adapter's latency timer is set to 1 ms while they run.
+#    --trace FILE records both directions of COM1 (several adapters:
+#    FILE.com1, FILE.com2, ...).
 #  - no DISPLAY: under Xvfb the whole happy path is driven by itself against
 #    the simulator, every page is saved as a PNG in build/demo/screens/
 #    (--screens: also into docs/screens/), and the box's verdict is printed.
@@ -14,15 +18,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/serial-device.sh
+. tools/latency-timer.sh
 
 usage() {
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
 }
 
-device="" trace="" screens=0
+devices=() trace="" screens=0
 while [ $# -gt 0 ]; do
     case "$1" in
-        --device) [ $# -ge 2 ] || { echo "run-demo: --device needs a path" >&2; exit 2; }; device="$2"; shift 2 ;;
+        --device) [ $# -ge 2 ] || { echo "run-demo: --device needs a path" >&2; exit 2; }; devices+=("$2"); shift 2 ;;
         --trace) [ $# -ge 2 ] || { echo "run-demo: --trace needs a file" >&2; exit 2; }; trace="$2"; shift 2 ;;
         --screens) screens=1; shift ;;
         -h|--help) usage; exit 0 ;;
@@ -30,16 +35,34 @@ while [ $# -gt 0 ]; do
     esac
 done
 # Every check before anything is installed, built or started.
-if [ -n "$device$trace" ] && [ -z "${DISPLAY:-}" ]; then
+if [ -n "${devices[*]}$trace" ] && [ -z "${DISPLAY:-}" ]; then
     echo "run-demo: --device and --trace need a display (DISPLAY is not set): the program is worked by hand." >&2
     exit 2
 fi
-if [ -n "$device" ]; then
-    tessel_check_device "$device" || exit 2
-    device="$(readlink -f "$device")"
+if [ ${#devices[@]} -gt 8 ]; then
+    echo "run-demo: at most 8 adapters (COM1 to COM8 on the port page), ${#devices[@]} given." >&2
+    exit 2
 fi
+for i in "${!devices[@]}"; do
+    tessel_check_device "${devices[$i]}" || exit 2
+    devices[$i]="$(readlink -f "${devices[$i]}")"
+    for ((k = 0; k < i; k++)); do
+        if [ "${devices[$k]}" = "${devices[$i]}" ]; then
+            echo "run-demo: ${devices[$i]} is given twice: one program per adapter." >&2
+            exit 2
+        fi
+    done
+done
+# One program for each adapter, one for the simulator.
+programCount=$(( ${#devices[@]} > 0 ? ${#devices[@]} : 1 ))
+# traceFile N: the trace of COMn.
+traceFile() {
+    if [ ${#devices[@]} -gt 1 ]; then echo "$trace.com$1"; else echo "$trace"; fi
+}
 if [ -n "$trace" ]; then
-    : > "$trace" 2>/dev/null || { echo "run-demo: cannot write the trace file $trace" >&2; exit 2; }
+    for ((n = 1; n <= programCount; n++)); do
+        : > "$(traceFile $n)" 2>/dev/null || { echo "run-demo: cannot write the trace file $(traceFile $n)" >&2; exit 2; }
+    done
     trace="$(readlink -f "$trace")"
 fi
 
@@ -55,14 +78,17 @@ fi
 demo="$build/demo"
 rm -rf "$demo"
 mkdir -p "$demo"
-com1="$WINEPREFIX/dosdevices/com1"
 pids=()
+links=()     # "LINK TARGET" for each COM port linked here
 cleanup() {
-    local p
+    local p entry
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    # COM1 goes only if it is still the link made here.
-    [ -L "$com1" ] && [ "$(readlink "$com1")" = "${com1Target:-}" ] && rm -f "$com1"
+    # A COM port goes only if it is still the link made here.
+    for entry in "${links[@]}"; do
+        [ -L "${entry%% *}" ] && [ "$(readlink "${entry%% *}")" = "${entry#* }" ] && rm -f "${entry%% *}"
+    done
+    tessel_restore_latency
     wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -71,10 +97,32 @@ verdict() {
     grep -h "verdict=" "$1" || echo "boxsim: no upload reached the box"
 }
 
+# linkPort N LINE: COMn is LINE, through the trace relay with --trace (it
+# makes its own pty there).
+linkPort() {
+    local n="$1" line="$2" com="$WINEPREFIX/dosdevices/com$1" file
+    if [ -n "$trace" ]; then
+        file="$(traceFile "$n")"
+        "$build/native/tracerelay" --link "$com" --device "$line" --trace "$file" > "$demo/relay$n.out" 2> "$demo/relay$n.err" &
+        pids+=($!)
+        for _ in $(seq 50); do grep -q "ready" "$demo/relay$n.out" 2>/dev/null && break; sleep 0.1; done
+        grep -q "ready" "$demo/relay$n.out" || { cat "$demo/relay$n.err" >&2; exit 1; }
+        echo "Tracing COM$n into $file"
+    else
+        links+=("$com $line")
+        ln -sfn "$line" "$com"
+    fi
+}
+
 if [ -n "${DISPLAY:-}" ]; then
     tests/wine-prefix.sh
-    if [ -n "$device" ]; then
-        line="$device"
+    if [ ${#devices[@]} -gt 0 ]; then
+        for i in "${!devices[@]}"; do
+            linkPort $((i + 1)) "${devices[$i]}"
+            echo "COM$((i + 1)) is ${devices[$i]}."
+            tessel_tune_latency "COM$((i + 1))" "${devices[$i]}"
+        done
+        [ ${#devices[@]} -gt 1 ] && echo "One program for each: pick its COM port on its port page."
     else
         line="$demo/box-link"
         "$build/native/boxsim" --link "$line" --out "$demo/received.bin" --autoboot 4 --pace > "$demo/box.log" 2>&1 &
@@ -82,25 +130,27 @@ if [ -n "${DISPLAY:-}" ]; then
         for _ in $(seq 50); do [ -e "$line" ] && break; sleep 0.1; done
         image="$(bash tools/mkimage.sh 262144)"
         echo "The simulated box is on COM1. In the file dialog give it: $image"
+        linkPort 1 "$line"
+        echo "COM1 is the simulated box."
     fi
-    if [ -n "$trace" ]; then
-        # The relay owns COM1's link: it makes its own pty there.
-        "$build/native/tracerelay" --link "$com1" --device "$line" --trace "$trace" > "$demo/relay.out" 2> "$demo/relay.err" &
-        pids+=($!)
-        for _ in $(seq 50); do grep -q "ready" "$demo/relay.out" 2>/dev/null && break; sleep 0.1; done
-        grep -q "ready" "$demo/relay.out" || { cat "$demo/relay.err" >&2; exit 1; }
-        echo "Tracing COM1 into $trace"
-    else
-        com1Target="$line"
-        ln -sfn "$com1Target" "$com1"
-    fi
-    echo "COM1 is ${device:-the simulated box}."
-    set +e
-    wine "$build/TesselFlash.exe" 2>&1 | grep -v "Read access denied"
-    code=${PIPESTATUS[0]}
-    set -e
-    [ -z "$device" ] && verdict "$demo/box.log"
-    echo "TesselFlash.exe ended with exit code $code"
+    programs=()
+    for ((n = 1; n <= programCount; n++)); do
+        ( set +e; wine "$build/TesselFlash.exe" 2>&1 | grep -v "Read access denied"; exit "${PIPESTATUS[0]}" ) &
+        programs+=($!)
+    done
+    code=0
+    for n in "${!programs[@]}"; do
+        set +e
+        wait "${programs[$n]}"
+        ended=$?
+        set -e
+        [ "$code" = 0 ] && code=$ended
+        if [ ${#programs[@]} -gt 1 ]; then
+            echo "TesselFlash.exe $((n + 1)) of ${#programs[@]} ended with exit code $ended"
+        fi
+    done
+    [ ${#devices[@]} = 0 ] && verdict "$demo/box.log"
+    [ ${#programs[@]} = 1 ] && echo "TesselFlash.exe ended with exit code $code"
     exit "$code"
 fi
 
