@@ -36,6 +36,16 @@ for round in $(seq "$rounds"); do
             | grep '^xmodem-1k ' | sed "s/^/round=$round /" | tee -a "$results" || true
     done
 done
+echo
+echo "== 512 KiB, $rounds rounds, on the pty and through a USB adapter whose latency timer is 16 ms, then 1 ms"
+tessel_xvfb tools/bench/adapter.sh "$rounds" | tee -a "$results"
+echo
+echo "== boxes at once, $rounds rounds: N programs, each uploading 256 KiB to a paced box of its own"
+for round in $(seq "$rounds"); do
+    for n in 1 4 8; do
+        tessel_xvfb tools/bench/boxes.sh "$n" 262144 "$round" | tee -a "$results"
+    done
+done
 wineserver -k 2>/dev/null || true
 echo
 if [ "$idle" -gt 0 ]; then

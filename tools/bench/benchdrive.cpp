@@ -30,22 +30,39 @@ static std::string turnaroundOf(const std::string &log)
     return text;
 }
 
-std::string BenchImage(uint32_t size, Bytes *contents)
+// Through the adapter model: how long its timer held each block's acks, "" otherwise.
+static std::string adapterHoldOf(const std::string &log)
+{
+    size_t at = log.rfind("adapter latency_ms=");
+    if (at == std::string::npos)
+        return "";
+    std::string line = log.substr(at, log.find_first_of("\r\n", at) - at);
+    char text[96];
+    snprintf(text, sizeof text, " adapter_ms=%.0f hold_p50=%.3f hold_mean=%.3f", ReadNumberAfter(line, "latency_ms="),
+             ReadNumberAfter(line, "hold_p50="), ReadNumberAfter(line, "hold_mean="));
+    return text;
+}
+
+// A valid image of SIZE bytes in the temporary folder; its path. The same
+// bytes for every box; a file of its own for a box on another port, since
+// several drivers may write theirs at once.
+static std::string benchImage(uint32_t size, Bytes *contents)
 {
     ImageSpec spec = ValidImage(size, 0);
     spec.word9 = size;
+    const char *port = getenv("TESSEL_BOX_PORT");
     char name[64];
-    snprintf(name, sizeof name, "drive-%u.bin", unsigned(size));
+    snprintf(name, sizeof name, "drive-%u%s%s.bin", unsigned(size), port ? "-" : "", port ? port : "");
     return WriteImage(name, spec, contents);
 }
 
-int BenchUpload(uint32_t size)
+int BenchUpload(uint32_t size, const std::string &box)
 {
     Bytes image;
     DrivePlan plan;
-    plan.image = BenchImage(size, &image);
+    plan.image = benchImage(size, &image);
     plan.portIndex = BoxPortIndex();
-    StartBox("--pace");
+    StartBox(box);
     App app;
     if (!Launch(app)) {
         printf("program size=%u result=cannot-start\n", unsigned(size));
@@ -60,10 +77,10 @@ int BenchUpload(uint32_t size)
     double seconds = ReadNumberAfter(log, "data_seconds=");
     double rate = seconds > 0 ? size / seconds : 0;
     int ok = result.end == PAGE_COMPLETED && VerdictOf(log) == "complete" && ReceivedEquals(image);
-    printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f %s result=%s\n",
+    printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f %s%s result=%s\n",
            unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
            100.0 * rate / (LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
-           turnaroundOf(log).c_str(), ok ? "identical" : "FAILED");
+           turnaroundOf(log).c_str(), adapterHoldOf(log).c_str(), ok ? "identical" : "FAILED");
     return ok;
 }
 

@@ -6,11 +6,9 @@
 #include "tests/upload_harness.h"
 #include <string>
 
-// A valid image of SIZE bytes in the temporary folder; its path.
-std::string BenchImage(uint32_t size, Bytes *contents);
 // A paced upload of a SIZE-byte image, start to completion page, with the
-// box's turnaround figures.
-int BenchUpload(uint32_t size);
+// box's turnaround figures; BOX: the simulator's options.
+int BenchUpload(uint32_t size, const std::string &box);
 // The program left at the cable page with the port open: its CPU share and
 // resident memory over SECONDS (the Welcome page, port closed, first).
 int BenchIdle(int seconds);

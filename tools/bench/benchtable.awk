@@ -1,5 +1,6 @@
 # benchtable.awk RESULTS: the benchmark's table of medians with min-max per
-# side and image size, from the key=value lines that bench.sh gathered.
+# side, image size and line (a pty, or an adapter model), and of the boxes
+# at once, from the key=value lines that bench.sh gathered.
 function field(name,   i, kv) {
     for (i = 1; i <= NF; i++) {
         split($i, kv, "=")
@@ -20,9 +21,25 @@ function summary(key, what, fmt,   n, i, list) {
     sorted(list, n)
     return sprintf(fmt " [" fmt "-" fmt "]", list[int((n + 1) / 2)], list[1], list[n])
 }
+function median(key, what,   n, i, list) {
+    n = count[key]
+    for (i = 1; i <= n; i++) list[i] = values[key, what, i]
+    sorted(list, n)
+    return sprintf("%.2f", list[int((n + 1) / 2)])
+}
+function minimum(key, what,   n, i, list) {
+    n = count[key]
+    for (i = 1; i <= n; i++) list[i] = values[key, what, i]
+    sorted(list, n)
+    return sprintf("%.2f", list[1])
+}
+function add(key, what, value) {
+    if (!(key in count)) order[++keys] = key
+    values[key, what, ++count[key]] = value
+}
 { sub(/\r$/, "") }   # the program's lines come from Windows with CR LF
 $2 == "program" || $2 == "xmodem-1k" {
-    key = $2 " " field("size")
+    key = $2 " " field("size") (field("via") != "" ? " " field("via") : "")
     if (!(key in count)) order[++keys] = key
     n = ++count[key]
     values[key, "seconds", n] = field("seconds")
@@ -33,16 +50,27 @@ $2 == "program" || $2 == "xmodem-1k" {
     values[key, "peak", n] = field("peak_mib")
     if (field("result") != "identical") failed[key]++
 }
+$2 ~ /^boxes=/ { add("boxes " field("boxes"), "line", field("line")); if (field("result") != "identical") failed["boxes " field("boxes")]++ }
+$1 == "boxes" { n = field("n"); sub(/%/, "", $0); add("all " n, "cpu", field("program_cpu") + 0); add("server " n, "cpu", field("server_cpu") + 0) }
 $1 == "idle" { idleLines[++idles] = $0 }
 END {
-    printf "%-19s %-24s %-27s %-24s %-24s %-24s %s\n", "side, bytes", "seconds", "% of line", \
+    printf "%-32s %-24s %-27s %-24s %-24s %-24s %s\n", "side, bytes", "seconds", "% of line", \
            "turnaround p50 ms", "p99 ms", "max ms", "peak WS MiB"
     for (k = 1; k <= keys; k++) {
         key = order[k]
-        printf "%-19s %-24s %-27s %-24s %-24s %-24s %s%s\n", key, summary(key, "seconds", "%.2f"), \
+        if (key !~ /^(program|xmodem)/) continue
+        printf "%-32s %-24s %-27s %-24s %-24s %-24s %s%s\n", key, summary(key, "seconds", "%.2f"), \
                summary(key, "line", "%.2f"), summary(key, "p50", "%.3f"), summary(key, "p99", "%.3f"), \
                summary(key, "max", "%.3f"), key ~ /^program/ ? summary(key, "peak", "%.1f") : "-", \
                failed[key] ? "  FAILED " failed[key] : ""
+    }
+    for (k = 1; k <= keys; k++) {
+        key = order[k]
+        if (key !~ /^boxes /) continue
+        n = substr(key, 7)
+        if (!header++) printf "\n%-6s %-16s %-16s %-30s %s\n", "boxes", "line % median", "line % min", "all programs, % of a core", "Wine server"
+        printf "%-6s %-16s %-16s %-30s %s%s\n", n, median(key, "line"), minimum(key, "line"), summary("all " n, "cpu", "%.1f"), \
+               summary("server " n, "cpu", "%.1f"), failed[key] ? "  FAILED " failed[key] : ""
     }
     for (i = 1; i <= idles; i++) print idleLines[i]
 }

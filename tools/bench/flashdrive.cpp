@@ -7,8 +7,9 @@
 //       start-up and main window in this process, its tick ten times faster
 //       (every watchdog runs out ten times sooner; the box's own time-outs
 //       stay), an unpaced box and small images: a thousand uploads and more
-//   flashdrive upload SIZE | idle SECONDS | writecost   the benchmark's figures
-//   flashdrive image SIZE                   writes a valid image, prints its path
+//   flashdrive upload SIZE [BOX-OPTION...] | idle SECONDS | writecost
+//       the benchmark's figures (upload: the paced box given those options
+//       too, e.g. --adapter-latency 16)
 // Every run walks the pages until its end page (the completion page or one
 // failure page) is answered and the next wizard's port page shows. Counted
 // against each run: completions and whether the box holds the image last
@@ -545,17 +546,17 @@ int main(int argc, char **argv)
     uint32_t seed = argc >= 4 ? uint32_t(strtoul(argv[3], nullptr, 0)) : 1u;
     if (argc >= 3 && (strcmp(mode, "robust") == 0 || strcmp(mode, "link") == 0) && atoi(argv[2]) > 0)
         return (mode[0] == 'r' ? runGui : runLink)(atoi(argv[2]), seed, argc >= 5 ? argv[4] : nullptr) ? 0 : 1;
-    if (argc >= 3 && strcmp(mode, "upload") == 0)
-        return BenchUpload(uint32_t(strtoul(argv[2], nullptr, 0))) ? 0 : 1;
+    if (argc >= 3 && strcmp(mode, "upload") == 0) {
+        std::string box = "--pace";
+        for (int i = 3; i < argc; i++)
+            box += std::string(" ") + argv[i];
+        return BenchUpload(uint32_t(strtoul(argv[2], nullptr, 0)), box) ? 0 : 1;
+    }
     if (argc >= 3 && strcmp(mode, "idle") == 0)
         return BenchIdle(atoi(argv[2])) ? 0 : 1;
     if (strcmp(mode, "writecost") == 0)
         return BenchWriteCost() ? 0 : 1;
-    if (argc >= 3 && strcmp(mode, "image") == 0) {   // until the run command has its own image tool
-        printf("%s\n", BenchImage(uint32_t(strtoul(argv[2], nullptr, 0)), nullptr).c_str());
-        return 0;
-    }
-    fprintf(stderr, "usage: flashdrive robust|link RUNS [SEED [FAULT,...|each]] | upload SIZE | idle SECONDS | "
-                    "writecost | image SIZE\n");
+    fprintf(stderr, "usage: flashdrive robust|link RUNS [SEED [FAULT,...|each]] | upload SIZE [BOX-OPTION...] | "
+                    "idle SECONDS | writecost\n");
     return 2;
 }
