@@ -3,8 +3,9 @@
 #include "app/app.h"
 #include "app/ids.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -114,10 +115,7 @@ static void answerPages(PageResponder responder)
         for (HWND dialog : VisibleDialogs(0)) {
             {
                 std::lock_guard<std::mutex> hold(seenLock);
-                bool known = false;
-                for (HWND h : handled)
-                    known |= h == dialog;
-                if (known)
+                if (std::find(handled.begin(), handled.end(), dialog) != handled.end())
                     continue;
             }
             PageKind kind = PageKindOf(dialog);
@@ -229,9 +227,7 @@ std::string BoxDirectory(void)
     if (!unixPath)
         return "";
     std::string path = std::string("Z:") + unixPath;
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
@@ -271,23 +267,11 @@ void PowerOnBox(void)
 
 std::string ReadTextFile(const std::string &path)
 {
-    std::string text;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (!file)
-        return text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    fclose(file);
-    return text;
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 void AppendTextFile(const std::string &path, const std::string &text)
 {
-    FILE *file = fopen(path.c_str(), "ab");
-    if (!file)
-        return;
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
 }

@@ -2,7 +2,7 @@
 #include "tests/upload_harness.h"
 #include "app/app.h"
 
-#include <cstring>
+#include <fstream>
 #include <new>
 
 Bytes portWritten;
@@ -59,13 +59,6 @@ ImageSpec ValidImage(uint32_t size, long headerOffset)
     return { size, headerOffset, 0xBFC00000u + 128 + 0x1000, 0x100000, 0xBFC01000u };
 }
 
-static std::string tempPath(const std::string &name)
-{
-    char folder[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    return std::string(folder) + "tessel-test-" + name;
-}
-
 static void putWord(Bytes &image, size_t at, uint32_t value)
 {
     image[at] = uint8_t(value >> 24);
@@ -89,12 +82,10 @@ std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *co
         putWord(image, at + 36, spec.word9);
         putWord(image, at + 40, spec.word10);
     }
-    std::string path = tempPath(name);
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file) {
-        fwrite(image.data(), 1, image.size(), file);
-        fclose(file);
-    }
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::string path = std::string(folder) + "tessel-test-" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), image.size());
     if (contents)
         *contents = image;
     return path;
