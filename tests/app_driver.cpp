@@ -220,17 +220,14 @@ DriveResult DriveWizard(App &app, const DrivePlan &plan)
         }
         if (plan.onRound && plan.onRound())
             lastMove = GetTickCount();
-        if (progress && IsWindow(progress)) {
-            std::string text = ControlText(progress, IDC_PERCENT);
-            int percent = atoi(text.c_str());
-            if (!text.empty() && percent < result.highestPercent)
-                result.percentWentBack = 1;
-            if (!text.empty() && percent > result.highestPercent) {
-                result.highestPercent = percent;
-                lastMove = GetTickCount();
-                if (plan.onPercent)
-                    plan.onPercent(percent);
-            }
+        std::string text = progress && IsWindow(progress) ? ControlText(progress, IDC_PERCENT) : "";
+        int percent = text.empty() ? -1 : atoi(text.c_str());
+        result.percentWentBack |= percent >= 0 && percent < result.highestPercent;
+        if (percent > result.highestPercent) {
+            result.highestPercent = percent;
+            lastMove = GetTickCount();
+            if (plan.onPercent)
+                plan.onPercent(percent);
         }
         for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
             PageKind kind = PageKindOf(page);

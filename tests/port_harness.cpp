@@ -19,27 +19,18 @@ static LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam,
         DestroyTtyState(window);
         return 0;
     }
-    if (extraProc) {
-        LRESULT handled = extraProc(window, message, wParam, lParam);
-        if (handled)
-            return 0;
-    }
+    if (extraProc && extraProc(window, message, wParam, lParam))
+        return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
 HWND CreateTestMainWindow(WNDPROC extra)
 {
-    static ATOM atom;
-    if (!atom) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = testWindowProc;
-        windowClass.cbWndExtra = sizeof(LONG_PTR);
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "TesselTestMain";
-        atom = RegisterClassA(&windowClass);
-    }
-    extraProc = extra;
     appInstance = GetModuleHandleA(nullptr);
+    static const WNDCLASSA windowClass = { 0, testWindowProc, 0, sizeof(LONG_PTR), appInstance,
+                                           nullptr, nullptr, nullptr, nullptr, "TesselTestMain" };
+    [[maybe_unused]] static const ATOM atom = RegisterClassA(&windowClass);
+    extraProc = extra;
     mainWindow = CreateWindowExA(0, "TesselTestMain", "test main", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
                                  nullptr, nullptr, appInstance, nullptr);
     return mainWindow;

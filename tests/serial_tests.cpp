@@ -19,6 +19,15 @@ std::vector<DWORD> chunkThreads;   // the thread that delivered each chunk
 HANDLE holdFirstChunk;   // when set, the first chunk waits for it
 DWORD holdLimitMs;
 
+std::vector<size_t> chunkSizes()
+{
+    std::lock_guard<std::mutex> hold(chunkLock);
+    std::vector<size_t> sizes;
+    for (const Bytes &c : chunks)
+        sizes.push_back(c.size());
+    return sizes;
+}
+
 Bytes received()
 {
     std::lock_guard<std::mutex> hold(chunkLock);
@@ -173,11 +182,7 @@ TEST_F(SerialLink, QueuedBytesReachTheEngineInChunksOf80InOrder)
     ASSERT_TRUE(PumpUntil([] { return received().size() == 201; }, 3000));
     burst.insert(burst.begin(), 0x01);
     EXPECT_EQ(burst, received());
-    std::lock_guard<std::mutex> hold(chunkLock);
-    std::vector<size_t> sizes;
-    for (const Bytes &c : chunks)
-        sizes.push_back(c.size());
-    EXPECT_EQ(std::vector<size_t>({ 1, 80, 80, 40 }), sizes);
+    EXPECT_EQ(std::vector<size_t>({ 1, 80, 80, 40 }), chunkSizes());
 }
 
 // A copy of the reader's thread handle, to see when it has ended.
@@ -240,11 +245,8 @@ TEST_F(SerialLink, IdleReaderWaitsInTheKernelAndWakesForTheNextByte)
     EXPECT_TRUE(PumpUntil([] { return received().size() == 200; }, 2000));
     EXPECT_LT(GetTickCount() - start, 500u) << "not held until a time-out";
     EXPECT_EQ(burst, received());
-    {
-        std::lock_guard<std::mutex> hold(chunkLock);
-        for (const Bytes &c : chunks)
-            EXPECT_LE(c.size(), size_t(READ_CHUNK));
-    }
+    for (size_t size : chunkSizes())
+        EXPECT_LE(size, size_t(READ_CHUNK));
 
     start = GetTickCount();
     ClosePort(window);

@@ -2,6 +2,7 @@
 #include "tests/upload_harness.h"
 #include "app/app.h"
 
+#include <algorithm>
 #include <fstream>
 #include <new>
 
@@ -61,10 +62,8 @@ ImageSpec ValidImage(uint32_t size, long headerOffset)
 
 static void putWord(Bytes &image, size_t at, uint32_t value)
 {
-    image[at] = uint8_t(value >> 24);
-    image[at + 1] = uint8_t(value >> 16);
-    image[at + 2] = uint8_t(value >> 8);
-    image[at + 3] = uint8_t(value);
+    const uint8_t word[4] = { uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value) };
+    std::copy(word, word + 4, image.begin() + at);
 }
 
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents)
