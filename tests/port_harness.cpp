@@ -75,10 +75,7 @@ std::string ControlText(HWND dialog, int id)
     return text;
 }
 
-struct FoundDialogs {
-    DWORD processId;
-    std::vector<HWND> list;
-};
+struct FoundDialogs { DWORD processId; std::vector<HWND> list; };
 
 static BOOL CALLBACK collectDialog(HWND window, LPARAM parameter)
 {

@@ -314,10 +314,7 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
 
 // A box that talks without pause, in a USB adapter's bursts and a byte at a
 // time: ClosePort still ends the reader at once (a loose bound).
-struct Talk {
-    HANDLE box;
-    std::atomic<int> burst;   // bytes a write; 0 ends the talk
-};
+struct Talk { HANDLE box; std::atomic<int> burst; };   // burst: bytes a write; 0 ends the talk
 
 DWORD WINAPI talkingBox(LPVOID parameter)
 {

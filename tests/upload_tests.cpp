@@ -20,10 +20,7 @@ int PortIsOpen(HWND) { return portOpen; }
 void PauseReader(DWORD ms) { Sleep(ms); }
 
 // Each write's attempt, and whether the program was ending, as it wrote.
-struct WriteTag {
-    int32_t attempt;
-    int closing;
-};
+struct WriteTag { int32_t attempt; int closing; };
 std::vector<WriteTag> writeTags;
 
 int WritePort(HWND, const void *bytes, DWORD count)
