@@ -99,12 +99,10 @@ static HWND focusOf(HWND page)
     return page;
 }
 
-// A message sent to a thread is handled the next time it looks at its
-// queue, which then hands it the next posted message; so after a few round
-// trips in a row what was posted before them has been dispatched (and a
-// modal page opened meanwhile has been shown). Real keys and clicks come
-// through the thread's X connection, which it reads whenever it waits: by
-// the time xdotool has ended they are on their way in the same order.
+// A sent message is handled when the thread next looks at its queue, which
+// also hands it the next posted one: after a few round trips what was posted
+// before has been dispatched (and a page it opened shown). Real keys come
+// through its X connection, read whenever it waits, in the same order.
 void WaitHandled(HWND window)
 {
     for (int i = 0; i < 5 && IsWindow(window); i++) {
@@ -165,9 +163,7 @@ void ClickCloseBox(HWND window)
 
 void ChooseFile(HWND fileDialog, const std::string &path)
 {
-    HWND name = GetDlgItem(fileDialog, 0x47c);
-    if (!name)
-        name = GetDlgItem(fileDialog, 0x480);
+    HWND name = GetDlgItem(fileDialog, 0x47c) ? GetDlgItem(fileDialog, 0x47c) : GetDlgItem(fileDialog, 0x480);
     SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
     Press(fileDialog, IDOK);
 }
@@ -192,36 +188,22 @@ int IsFailurePage(PageKind kind)
 
 int GoOnButtonOf(PageKind kind)
 {
-    switch (kind) {
-    case PAGE_WELCOME:
-    case PAGE_PORT:
-        return 3;          // Next
-    case PAGE_WARNING:
-        return IDCANCEL;   // Continue
-    default:
-        return IDOK;
-    }
+    return kind == PAGE_WELCOME || kind == PAGE_PORT ? 3 : kind == PAGE_WARNING ? IDCANCEL : IDOK;   // Next, Continue, OK
 }
 
 // The default answer; 1 when the page ends the run.
 static int answerPage(const DrivePlan &plan, HWND page, PageKind kind, HWND *progress)
 {
-    switch (kind) {
-    case PAGE_PORT:
-        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
-        break;
-    case PAGE_CONNECT:
+    if (kind == PAGE_CONNECT)
         PowerOnBox();
-        return 0;   // the program ends this page itself
-    case PAGE_FILE:
+    else if (kind == PAGE_FILE)
         ChooseFile(page, plan.image);
-        return 0;
-    case PAGE_PROGRESS:
+    else if (kind == PAGE_PROGRESS)
         *progress = page;
-        return 0;   // it closes itself
-    default:
-        break;
-    }
+    if (kind == PAGE_CONNECT || kind == PAGE_FILE || kind == PAGE_PROGRESS)
+        return 0;   // pages that the program ends itself
+    if (kind == PAGE_PORT)
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
     Press(page, GoOnButtonOf(kind));
     return kind == PAGE_COMPLETED || IsFailurePage(kind);
 }
@@ -238,17 +220,14 @@ DriveResult DriveWizard(App &app, const DrivePlan &plan)
         }
         if (plan.onRound && plan.onRound())
             lastMove = GetTickCount();
-        if (progress && IsWindow(progress)) {
-            std::string text = ControlText(progress, IDC_PERCENT);
-            int percent = atoi(text.c_str());
-            if (!text.empty() && percent < result.highestPercent)
-                result.percentWentBack = 1;
-            if (!text.empty() && percent > result.highestPercent) {
-                result.highestPercent = percent;
-                lastMove = GetTickCount();
-                if (plan.onPercent)
-                    plan.onPercent(percent);
-            }
+        std::string text = progress && IsWindow(progress) ? ControlText(progress, IDC_PERCENT) : "";
+        int percent = text.empty() ? -1 : atoi(text.c_str());
+        result.percentWentBack |= percent >= 0 && percent < result.highestPercent;
+        if (percent > result.highestPercent) {
+            result.highestPercent = percent;
+            lastMove = GetTickCount();
+            if (plan.onPercent)
+                plan.onPercent(percent);
         }
         for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
             PageKind kind = PageKindOf(page);

@@ -24,23 +24,19 @@ DWORD CloseProgram(App &app);   // as its close box does; the exit code
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs);
 HWND MainWindowOf(App &app);
 void Press(HWND dialog, int id);
-// Returns once the thread of WINDOW has handled what was posted or typed to
-// it before, so that a check that nothing happened cannot pass only because
-// the program was slow.
+// Returns once WINDOW's thread has handled what was posted or typed to it:
+// a check that nothing happened cannot pass only because the program is slow.
 void WaitHandled(HWND window);
 int GoOnButtonOf(PageKind kind);   // what a user presses on a page that needs nothing else
 int IsFailurePage(PageKind kind);
-// A key pressed TIMES over where the page's thread has its keyboard focus, for
-// the page's own modal loop to handle; each is handled before the next.
+// A key pressed TIMES at the focus of the page's thread, for the page's own loop; each handled before the next.
 void PressKey(HWND page, UINT key, int times = 1);
-// Real key events on the display (xdotool names, e.g. "shift+Prior alt b"),
-// WINDOW given the focus first: for keys whose Shift or Alt state counts.
+// Real keys on the display to WINDOW (xdotool names, "shift+Prior alt b"): where Shift or Alt counts.
 void TypeKeys(HWND window, const std::string &keys);
 void ClickCloseBox(HWND window);   // a real mouse click
 std::string RunShell(const std::string &command);   // the machine's own shell; what it printed
 void ChooseFile(HWND fileDialog, const std::string &path);
-// The top left of the screen, where the pages open, as NAME.png in the folder
-// $TESSEL_SHOTS names.
+// The top left of the screen, where the pages open, as $TESSEL_SHOTS/NAME.png.
 void Shot(const char *name);
 int BoxPortIndex(void);   // the list index of the box's port ($TESSEL_COM_INDEX, COM7 by default)
 

@@ -1,9 +1,7 @@
-// The real program under Wine, driven as a user would drive it: this test
-// program starts TesselFlash.exe, finds its pages by their controls, reads
-// their texts and works them with the keys that the pages' own loops handle
-// (real Shift and Alt keys for the accelerators and the menu), while the box
-// simulator plays the box on COM7. With TESSEL_SHOTS set it also saves a
-// picture of every page.
+// The real program under Wine driven as a user would: its pages found by
+// their controls, their texts read, keys handled by the pages' own loops
+// (real Shift and Alt keys for accelerators and menu), the box simulator on
+// COM7. With TESSEL_SHOTS set every page is also pictured.
 #include "tests/app_driver.h"
 #include "tests/upload_harness.h"
 #include "app/ids.h"
@@ -67,8 +65,7 @@ void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
     PressKey(portPage, VK_RETURN);
 }
 
-// A key that the page must not act on: the page is still up once its
-// thread has handled the key.
+// A key the page must not act on: it is still up once its thread handled the key.
 bool KeyIgnored(HWND page, UINT key)
 {
     PressKey(page, key);
@@ -80,8 +77,7 @@ bool Closes(HWND page)
     return PumpUntil([&] { return !IsWindowVisible(page); }, 3000);
 }
 
-// Waits until the box has seen the program's end of the line, so that
-// nothing the program sent before is still on its way into the log.
+// The log once the box saw the port close: nothing sent is still on its way.
 std::string BoxLogOnceClosed(void)
 {
     EXPECT_TRUE(WaitBoxLog("event=client-closed", 5000)) << "the program's port closed";
@@ -109,8 +105,7 @@ protected:
         return page;
     }
 
-    // Once the thread of WINDOW has handled what it was sent: whether the
-    // program shows no dialog but EXPECTED (none when null).
+    // Once WINDOW's thread has handled what it was sent: no dialog shows but EXPECTED.
     bool ShowsOnly(HWND window, HWND expected = nullptr)
     {
         WaitHandled(window);
@@ -118,9 +113,8 @@ protected:
         return expected ? shown.size() == 1 && shown[0] == expected : shown.empty();
     }
 
-    // Walks the wizard by keyboard from Welcome to the connect page. With
-    // keyChecks the keys that must do nothing are tried on the way, and
-    // Escape leaves the cable page.
+    // Welcome to the connect page by keyboard; with keyChecks the keys that
+    // must do nothing are tried, and Escape leaves the cable page.
     void WalkToConnect(bool keyChecks = false)
     {
         HWND page;
@@ -147,13 +141,17 @@ protected:
         ASSERT_TRUE(Reach(PAGE_CONNECT, 5000, "5-connect"));
     }
 
-    // From the connect page through the file dialog to the warning page.
-    void WalkToWarning(const std::string &file, bool keyChecks = false)
+    // On to the file dialog, opened once the box is powered on and found.
+    void WalkToFile(HWND *page, bool keyChecks = false)
     {
         ASSERT_NO_FATAL_FAILURE(WalkToConnect(keyChecks));
         PowerOnBox();
+        ASSERT_TRUE(*page = Reach(PAGE_FILE, 15000, "6-file")) << "the file dialog\n" << BoxLog();
+    }
+    void WalkToWarning(const std::string &file, bool keyChecks = false)
+    {
         HWND page;
-        ASSERT_TRUE(page = Reach(PAGE_FILE, 15000, "6-file")) << "file dialog after the monitor was found";
+        ASSERT_NO_FATAL_FAILURE(WalkToFile(&page, keyChecks));
         ChooseFile(page, file);
         ASSERT_TRUE(Reach(PAGE_WARNING, 5000));
     }
@@ -242,10 +240,9 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     EXPECT_EQ(0u, WaitExit(app, 10000));
 }
 
-// TELNET does not exist here: at start-up its failure page and the port
-// page take turns, TELNET kept, Welcome not again. Then a box that never
-// prompts: the failure page, the wizard again from the port page, and a
-// port that fails there leaves the main window without a page.
+// TELNET does not exist: its failure page and the port page take turns,
+// TELNET kept, no Welcome again. A box that never prompts: the failure
+// page, the wizard again, and a failing port there leaves no page.
 TEST_F(AppTest, FailingPortAlternatesWithItsPageAndNoPromptStartsTheWizardAgain)
 {
     StartBox("--silent");
@@ -282,32 +279,47 @@ TEST_F(AppTest, FailingPortAlternatesWithItsPageAndNoPromptStartsTheWizardAgain)
     EXPECT_NE(NONE, BoxLog().find("first=73")) << "Next on the cable page sends \"s\"\n" << BoxLog();
 }
 
-TEST_F(AppTest, LostAcknowledgementShowsTheFailurePageAndStartsOver)
+// A lost acknowledgement, and an image emptied after the warning (no length
+// sent): one failure page, none again from the start watchdog (its 10 s
+// waited out), none into the new wizard.
+TEST_F(AppTest, FailedTransferShowsOneFailurePageAndStartsOver)
 {
-    StartBox("--drop-ack 3");
-    ASSERT_NO_FATAL_FAILURE(WalkToWarning(goodImage));
-    PressKey(WaitPage(app, PAGE_WARNING, 100), VK_ESCAPE);   // Continue
-    HWND page;
-    ASSERT_TRUE(page = Reach(PAGE_FAIL_MAINS, 30000));
-    EXPECT_TRUE(ShowsOnly(page, page)) << "the progress page closed itself";
-    EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on the failure page";
-    PressKey(page, VK_RETURN);
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "the wizard starts over";
-    PressKey(page, VK_ESCAPE);   // Cancel
-    EXPECT_EQ(0u, WaitExit(app, 10000));
-    EXPECT_EQ(NONE, BoxLog().find("verdict=complete"));
+    struct { const char *box; bool emptied; } rows[] = { { "--drop-ack 3", false }, { "", true } };
+    for (auto row : rows) {
+        SCOPED_TRACE(row.box);
+        StartBox(row.box);
+        app = App();
+        std::string path = WriteImage("app-fails.bin", ValidImage(16 * 1024, 0));
+        ASSERT_NO_FATAL_FAILURE(WalkToWarning(path));
+        HANDLE file = row.emptied ? CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                TRUNCATE_EXISTING, 0, nullptr) : nullptr;
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        CloseHandle(file);
+        PressKey(WaitPage(app, PAGE_WARNING, 100), VK_ESCAPE);   // Continue
+        HWND page;
+        ASSERT_TRUE(page = Reach(PAGE_FAIL_MAINS, 30000)) << BoxLog();
+        EXPECT_EQ(row.emptied, BoxLog().find("event=length") == NONE) << "no length for an emptied image";
+        auto secondPage = [&] { return VisibleDialogs(app.process.dwProcessId).size() > 1; };
+        PumpUntil(secondPage, row.emptied ? 12000 : 0);
+        EXPECT_TRUE(ShowsOnly(page, page)) << "the progress page closed itself, and no second failure page";
+        EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on the failure page";
+        PressKey(page, VK_RETURN);
+        ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "the wizard starts over";
+        PumpUntil(secondPage, row.emptied ? 8000 : 0);
+        EXPECT_TRUE(ShowsOnly(page, page)) << "nothing of the old attempt fires into the new wizard";
+        PressKey(page, VK_ESCAPE);   // Cancel
+        EXPECT_EQ(0u, WaitExit(app, 10000));
+        EXPECT_EQ(NONE, BoxLog().find("verdict=complete"));
+    }
 }
 
 // Retry is not the first button: Tab reaches it.
 TEST_F(AppTest, InvalidFileOffersRetryThenAGoodFileIsAccepted)
 {
     StartBox("");
-    std::string bad = WriteImage("app-bad.bin", { 0x9000, -1, 0, 0, 0 });
-    ASSERT_NO_FATAL_FAILURE(WalkToConnect());
-    PowerOnBox();
     HWND page;
-    ASSERT_TRUE(page = Reach(PAGE_FILE, 15000));
-    ChooseFile(page, bad);
+    ASSERT_NO_FATAL_FAILURE(WalkToFile(&page));
+    ChooseFile(page, WriteImage("app-bad.bin", { 0x9000, -1, 0, 0, 0 }));
     ASSERT_TRUE(page = Reach(PAGE_INVALID_FILE, 5000));
     PressKey(page, VK_TAB);
     PressKey(page, VK_RETURN);   // Retry
@@ -318,16 +330,13 @@ TEST_F(AppTest, InvalidFileOffersRetryThenAGoodFileIsAccepted)
     EXPECT_EQ(0u, WaitExit(app, 10000));
 }
 
-// A box that asks for data before any image is chosen makes the program
-// open the file dialog and the warning itself, on its reader thread; Abort
-// there still means that nothing more reaches the box.
+// A box that asks for data before any image is chosen: the reader thread
+// opens the file dialog and the warning; Abort there still sends nothing.
 TEST_F(AppTest, AbortOnAWarningTheEngineOpenedSendsNothing)
 {
     StartBox("--handshake-first");
-    ASSERT_NO_FATAL_FAILURE(WalkToConnect());
-    PowerOnBox();
     HWND page;
-    ASSERT_TRUE(page = Reach(PAGE_FILE, 8000)) << "the file dialog opened by the box's go-ahead\n" << BoxLog();
+    ASSERT_NO_FATAL_FAILURE(WalkToFile(&page));
     ChooseFile(page, goodImage);
     ASSERT_TRUE(page = Reach(PAGE_WARNING, 5000));
     PressKey(page, VK_RETURN);   // Abort
@@ -337,34 +346,7 @@ TEST_F(AppTest, AbortOnAWarningTheEngineOpenedSendsNothing)
     EXPECT_EQ(NONE, log.find("event=length")) << "nothing after the handshake answer\n" << log;
 }
 
-// An image emptied after the warning: one failure page, and no second one
-// from the start watchdog of the same attempt (waited out: 40 ticks, 10 s).
-TEST_F(AppTest, ImageEmptiedAfterTheWarningGivesOneFailurePage)
-{
-    StartBox("");
-    std::string path = WriteImage("app-emptied.bin", ValidImage(16 * 1024, 0));
-    ASSERT_NO_FATAL_FAILURE(WalkToWarning(path));
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              TRUNCATE_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    CloseHandle(file);
-    PressKey(WaitPage(app, PAGE_WARNING, 100), VK_ESCAPE);   // Continue
-    HWND page;
-    ASSERT_TRUE(page = Reach(PAGE_FAIL_MAINS, 20000)) << BoxLog();
-    EXPECT_EQ(NONE, BoxLog().find("event=length")) << "no length, no block";
-    auto secondPage = [&] { return VisibleDialogs(app.process.dwProcessId).size() > 1; };
-    PumpUntil(secondPage, 12000);
-    EXPECT_TRUE(ShowsOnly(page, page)) << "the start watchdog reported the same failure again";
-    PressKey(page, VK_RETURN);
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "the wizard starts over";
-    PumpUntil(secondPage, 8000);
-    EXPECT_TRUE(ShowsOnly(page, page)) << "nothing of the old attempt fires into the new wizard";
-    PressKey(page, VK_ESCAPE);   // Cancel
-    EXPECT_EQ(0u, WaitExit(app, 10000));
-}
-
-// Enter and Escape where they mean Cancel end the program with exit code 0;
-// the box has been sent nothing.
+// Enter and Escape where they mean Cancel end the program with code 0, nothing sent.
 TEST_F(AppTest, KeysThatCancelEndTheProgramCleanly)
 {
     struct { PageKind page; UINT key; } rows[] = {
@@ -389,8 +371,7 @@ TEST_F(AppTest, KeysThatCancelEndTheProgramCleanly)
 }
 
 // ---------------------------------------------------------------- progress page
-// The page itself, in this process: opened modally as the main window opens
-// it, with a timer that acts from inside its modal loop.
+// The page in this process, opened modally, acted on by a timer inside its loop.
 
 std::function<void()> insidePage;
 
@@ -425,9 +406,8 @@ protected:
     static HWND Bar(HWND page) { return FindWindowExA(page, nullptr, PROGRESS_CLASSA, nullptr); }
 };
 
-// The percentage follows the reported count and only a count equal to the
-// total ends the page; a page that opens with its transfer over or already
-// complete (its reports went to nobody) ends at once.
+// The percentage follows the count, and only the total ends the page; a page
+// opened with its transfer over or complete ends at once.
 TEST_F(ProgressPage, PercentFollowsTheCountAndOnlyTheLastBlockEndsThePage)
 {
     struct { const char *name; int state, acked, total; int reports[3]; const char *shown; } rows[] = {
@@ -457,9 +437,8 @@ TEST_F(ProgressPage, PercentFollowsTheCountAndOnlyTheLastBlockEndsThePage)
     }
 }
 
-// The page catches up with two blocks; the report of the second, queued
-// before the page was there, must not move the bar past the count; a page
-// opened for a transfer begun again ends the older one.
+// The page catches up with two blocks, and the second's stale report does not
+// move the bar past the count; a newer page ends the older one.
 TEST_F(ProgressPage, BarShowsTheCountAndANewerPageEndsTheOlder)
 {
     upload.blocksAcked = 2;

@@ -12,6 +12,12 @@
 
 namespace {
 
+bool seen(PageKind kind)
+{
+    std::vector<PageKind> pages = PagesSeen();
+    return std::find(pages.begin(), pages.end(), kind) != pages.end();
+}
+
 const int INDEX_COM7 = 6;
 std::string chosenImage;
 std::atomic<int> commands[CMD_MONITOR_FOUND + 1];   // how often each command came
@@ -34,8 +40,7 @@ LRESULT CALLBACK standInMain(HWND window, UINT message, WPARAM wParam, LPARAM)
     return 1;
 }
 
-// The wizard as a user answers it, powering the box on at the connect page,
-// which the engine's prompt then ends.
+// The wizard as a user answers it, powering the box on at the connect page.
 PageAnswer answerWizard(PageKind kind, HWND dialog)
 {
     static HWND poweredFor;
@@ -71,9 +76,8 @@ protected:
     }
 };
 
-// The box rejects block 2, then sends its handshake again: the transfer starts
-// over from the first byte, and in the end the box holds a byte-identical
-// image and is told to reboot, after the commands in order.
+// The box rejects block 2 and shakes hands again: the transfer starts over,
+// the box ends with a byte-identical image and the commands in order.
 TEST_F(Link, RejectedTransferStartsOverAndTheWholeImageArrivesIntact)
 {
     chosenImage = WriteImage("link.bin", ValidImage(300 * 1024 + 77, ALT_HEADER_OFFSET), &image);
@@ -89,9 +93,8 @@ TEST_F(Link, RejectedTransferStartsOverAndTheWholeImageArrivesIntact)
     EXPECT_EQ(nullptr, upload.imageFile);
 }
 
-// The port is closed in the second after the last acknowledgement (by a
-// new attempt, Disconnect): the completion page still tells whoever is at
-// the PC that the box has it all, and ClosePort waits for it.
+// The port closed in the second after the last acknowledgement (a new
+// attempt, Disconnect): the completion page still shows; ClosePort waits.
 TEST_F(Link, CompletionPageShowsAlsoWhenThePortClosesInTheLastSecond)
 {
     chosenImage = WriteImage("lastsecond.bin", ValidImage(3000, 0), &image);
@@ -100,22 +103,19 @@ TEST_F(Link, CompletionPageShowsAlsoWhenThePortClosesInTheLastSecond)
     ASSERT_NE(0, OpenPort(window));
     ASSERT_TRUE(WaitBoxLog("verdict=complete", 60000)) << BoxLog();
     EXPECT_EQ(1, ClosePort(window));
-    std::vector<PageKind> pages = PagesSeen();
-    EXPECT_NE(pages.end(), std::find(pages.begin(), pages.end(), PAGE_COMPLETED)) << "the completion page";
+    EXPECT_TRUE(seen(PAGE_COMPLETED)) << "the completion page";
     EXPECT_EQ(0, commands[CMD_FAIL_RETRY] + commands[CMD_NO_RESPONSE]) << "no failure";
 }
 
-// A failure reported while another page runs its loop (here About) shows its
-// page there, but the new wizard starts only from the main loop, once that
-// page has ended: never one page deeper.
+// A failure reported under another page's loop (About) shows its page there,
+// but the new wizard starts only from the main loop, never one page deeper.
 std::atomic<int> portPageInside{ 0 };
 
 void CALLBACK endAboutOnceFailureAnswered(HWND, UINT, UINT_PTR timer, DWORD)
 {
     // A timer comes only once no posted message waits: the failure page's
     // request for a new wizard has been handled by now.
-    std::vector<PageKind> pages = PagesSeen();
-    if (std::find(pages.begin(), pages.end(), PAGE_FAIL_MAINS) == pages.end())
+    if (!seen(PAGE_FAIL_MAINS))
         return;
     for (HWND page : VisibleDialogs(0)) {
         if (PageKindOf(page) == PAGE_FAIL_MAINS)
@@ -129,11 +129,8 @@ void CALLBACK endAboutOnceFailureAnswered(HWND, UINT, UINT_PTR timer, DWORD)
 
 TEST_F(Link, WizardStartsOverOnlyFromTheMainLoop)
 {
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = MainWindowProc;
-    windowClass.cbWndExtra = sizeof(LONG_PTR);
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "TesselLinkMain";
+    const WNDCLASSA windowClass = { 0, MainWindowProc, 0, sizeof(LONG_PTR), GetModuleHandleA(nullptr),
+                                    nullptr, nullptr, nullptr, nullptr, "TesselLinkMain" };
     RegisterClassA(&windowClass);
     HWND main = CreateWindowExA(0, "TesselLinkMain", "main", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
                                 windowClass.hInstance, nullptr);
@@ -146,12 +143,10 @@ TEST_F(Link, WizardStartsOverOnlyFromTheMainLoop)
     PostMessageA(main, WM_COMMAND, CMD_FAIL_RETRY, 0);
     SetTimer(nullptr, 0, 100, endAboutOnceFailureAnswered);
     ShowPage(main, DLG_ABOUT, AboutDlgProc, 0);
-    std::vector<PageKind> pages = PagesSeen();
-    EXPECT_EQ(pages.end(), std::find(pages.begin(), pages.end(), PAGE_PORT)) << "no wizard inside the About page";
+    EXPECT_FALSE(seen(PAGE_PORT)) << "no wizard inside the About page";
     EXPECT_EQ(0, portPageInside.load());
     RunPendingWizard(main);
-    pages = PagesSeen();
-    EXPECT_NE(pages.end(), std::find(pages.begin(), pages.end(), PAGE_PORT)) << "the wizard, from the main loop";
+    EXPECT_TRUE(seen(PAGE_PORT)) << "the wizard, from the main loop";
     StopAnsweringPages();
     mainWindow = standIn;
     DestroyWindow(main);

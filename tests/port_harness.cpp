@@ -3,8 +3,9 @@
 #include "app/app.h"
 #include "app/ids.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -18,27 +19,18 @@ static LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam,
         DestroyTtyState(window);
         return 0;
     }
-    if (extraProc) {
-        LRESULT handled = extraProc(window, message, wParam, lParam);
-        if (handled)
-            return 0;
-    }
+    if (extraProc && extraProc(window, message, wParam, lParam))
+        return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
 HWND CreateTestMainWindow(WNDPROC extra)
 {
-    static ATOM atom;
-    if (!atom) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = testWindowProc;
-        windowClass.cbWndExtra = sizeof(LONG_PTR);
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "TesselTestMain";
-        atom = RegisterClassA(&windowClass);
-    }
-    extraProc = extra;
     appInstance = GetModuleHandleA(nullptr);
+    static const WNDCLASSA windowClass = { 0, testWindowProc, 0, sizeof(LONG_PTR), appInstance,
+                                           nullptr, nullptr, nullptr, nullptr, "TesselTestMain" };
+    [[maybe_unused]] static const ATOM atom = RegisterClassA(&windowClass);
+    extraProc = extra;
     mainWindow = CreateWindowExA(0, "TesselTestMain", "test main", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
                                  nullptr, nullptr, appInstance, nullptr);
     return mainWindow;
@@ -83,10 +75,7 @@ std::string ControlText(HWND dialog, int id)
     return text;
 }
 
-struct FoundDialogs {
-    DWORD processId;
-    std::vector<HWND> list;
-};
+struct FoundDialogs { DWORD processId; std::vector<HWND> list; };
 
 static BOOL CALLBACK collectDialog(HWND window, LPARAM parameter)
 {
@@ -114,10 +103,7 @@ static void answerPages(PageResponder responder)
         for (HWND dialog : VisibleDialogs(0)) {
             {
                 std::lock_guard<std::mutex> hold(seenLock);
-                bool known = false;
-                for (HWND h : handled)
-                    known |= h == dialog;
-                if (known)
+                if (std::find(handled.begin(), handled.end(), dialog) != handled.end())
                     continue;
             }
             PageKind kind = PageKindOf(dialog);
@@ -229,9 +215,7 @@ std::string BoxDirectory(void)
     if (!unixPath)
         return "";
     std::string path = std::string("Z:") + unixPath;
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
@@ -271,23 +255,11 @@ void PowerOnBox(void)
 
 std::string ReadTextFile(const std::string &path)
 {
-    std::string text;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (!file)
-        return text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    fclose(file);
-    return text;
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 void AppendTextFile(const std::string &path, const std::string &text)
 {
-    FILE *file = fopen(path.c_str(), "ab");
-    if (!file)
-        return;
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
 }

@@ -18,52 +18,16 @@ public:
     SharedWord(const SharedWord &) = delete;
     SharedWord &operator=(const SharedWord &) = delete;
 
-    int32_t load(std::memory_order order = std::memory_order_seq_cst) const
-    {
-        MaybePreempt();
-        return word.load(order);
-    }
-    void store(int32_t value, std::memory_order order = std::memory_order_seq_cst)
-    {
-        MaybePreempt();
-        word.store(value, order);
-    }
+    int32_t load(std::memory_order order = std::memory_order_seq_cst) const { MaybePreempt(); return word.load(order); }
+    void store(int32_t value, std::memory_order order = std::memory_order_seq_cst) { MaybePreempt(); word.store(value, order); }
     operator int32_t() const { return load(); }
-    SharedWord &operator=(int32_t value)
-    {
-        store(value);
-        return *this;
-    }
-    int32_t exchange(int32_t value)
-    {
-        MaybePreempt();
-        return word.exchange(value);
-    }
-    bool compare_exchange_strong(int32_t &expected, int32_t desired)
-    {
-        MaybePreempt();
-        return word.compare_exchange_strong(expected, desired);
-    }
-    bool compare_exchange_weak(int32_t &expected, int32_t desired)
-    {
-        MaybePreempt();
-        return word.compare_exchange_weak(expected, desired);
-    }
-    int32_t operator++()
-    {
-        MaybePreempt();
-        return ++word;
-    }
-    int32_t operator++(int)
-    {
-        MaybePreempt();
-        return word++;
-    }
-    int32_t operator+=(int32_t value)
-    {
-        MaybePreempt();
-        return word += value;
-    }
+    SharedWord &operator=(int32_t value) { store(value); return *this; }
+    int32_t exchange(int32_t value) { MaybePreempt(); return word.exchange(value); }
+    bool compare_exchange_strong(int32_t &expected, int32_t desired) { MaybePreempt(); return word.compare_exchange_strong(expected, desired); }
+    bool compare_exchange_weak(int32_t &expected, int32_t desired) { MaybePreempt(); return word.compare_exchange_weak(expected, desired); }
+    int32_t operator++() { MaybePreempt(); return ++word; }
+    int32_t operator++(int) { MaybePreempt(); return word++; }
+    int32_t operator+=(int32_t value) { MaybePreempt(); return word += value; }
 
 private:
     std::atomic<int32_t> word;

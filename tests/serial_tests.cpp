@@ -19,6 +19,15 @@ std::vector<DWORD> chunkThreads;   // the thread that delivered each chunk
 HANDLE holdFirstChunk;   // when set, the first chunk waits for it
 DWORD holdLimitMs;
 
+std::vector<size_t> chunkSizes()
+{
+    std::lock_guard<std::mutex> hold(chunkLock);
+    std::vector<size_t> sizes;
+    for (const Bytes &c : chunks)
+        sizes.push_back(c.size());
+    return sizes;
+}
+
 Bytes received()
 {
     std::lock_guard<std::mutex> hold(chunkLock);
@@ -107,20 +116,25 @@ protected:
         StopAnsweringPages();
         return result;
     }
-    // Opens COM5 with a reader that stays inside the engine with its first
-    // chunk (one byte) until holdFirstChunk is set or the limit is up.
+    int OpenCom5()   // past the cable page's "s"
+    {
+        int opened = OpenWithWizard(INDEX_COM5);
+        return opened && ReadBoxEnd(box, 1, 2000).size() == 1;
+    }
+    // COM5, its reader held inside the engine with its first byte until holdFirstChunk or the limit.
     void OpenAndHoldTheReader(DWORD limitMs)
     {
         holdFirstChunk = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         holdLimitMs = limitMs;
-        ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
-        ReadBoxEnd(box, 1, 2000);
+        ASSERT_TRUE(OpenCom5());
         WriteBoxEnd(box, Bytes({ 0x01 }));
         ASSERT_TRUE(PumpUntil([] { return received().size() == 1; }, 3000));
     }
 };
 
-TEST_F(SerialLink, OpenPortRunsTheWizardOnTheChosenPort)
+// COM5 opened through the wizard's pages at the line's settings; bytes both
+// ways; ClosePort delivers what came before it, and then nothing is written.
+TEST_F(SerialLink, OpenPortRunsTheWizardAndBytesTravelBothWaysUntilClose)
 {
     upload.bannerAnswered = 1;
     upload.promptWatch = 0;
@@ -130,10 +144,9 @@ TEST_F(SerialLink, OpenPortRunsTheWizardOnTheChosenPort)
                                                                  Tty()->readerThreadId != 0, Tty()->caretState != 0))
         << "COM5, connected, its reader running, the caret shown";
     EXPECT_EQ(Bytes({ 's' }), ReadBoxEnd(box, 1, 2000)) << "the cable page's Next";
-    EXPECT_EQ(0, bannerAnsweredAtConnect) << "reset before the connect page";
-    EXPECT_EQ(40, promptWatchAtConnect) << "ten seconds for a prompt";
+    EXPECT_EQ(std::make_tuple(0, 40), std::make_tuple(bannerAnsweredAtConnect.load(), promptWatchAtConnect.load()))
+        << "the banner reset and ten seconds for a prompt before the connect page";
     EXPECT_EQ(nullptr, connectDialog);
-
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     ASSERT_TRUE(GetCommState(Tty()->portHandle, &dcb));
@@ -141,10 +154,22 @@ TEST_F(SerialLink, OpenPortRunsTheWizardOnTheChosenPort)
               std::make_tuple(int(dcb.BaudRate), int(dcb.ByteSize), int(dcb.Parity), int(dcb.StopBits), int(dcb.fOutxCtsFlow), int(dcb.fOutX)))
         << "speed, data bits, parity, stop bits, no handshake";
 
+    Bytes out = pattern(3000, 11), in = pattern(5000, 5);
+    EXPECT_EQ(1, WritePort(window, out.data(), DWORD(out.size())));
+    EXPECT_EQ(out, ReadBoxEnd(box, out.size(), 5000));
+    WriteBoxEnd(box, in);
+    Sleep(150);
+    DWORD start = GetTickCount();
     EXPECT_EQ(1, ClosePort(window));
-    EXPECT_EQ(std::make_tuple(0, 0u, (HANDLE) nullptr, 0), std::make_tuple(Tty()->connected.load(), Tty()->readerThreadId,
-                                                                         Tty()->readerThread, int(Tty()->caretState)))
-        << "not connected, the reader gone, the caret removed";
+    EXPECT_LT(GetTickCount() - start, 3000u) << "ClosePort returns promptly";
+    EXPECT_EQ(in, received()) << "bytes that came before the close are all delivered";
+    EXPECT_EQ(std::make_tuple(0, 0u, (HANDLE) nullptr, 0, INVALID_HANDLE_VALUE),
+              std::make_tuple(Tty()->connected.load(), Tty()->readerThreadId, Tty()->readerThread, int(Tty()->caretState), Tty()->portHandle))
+        << "not connected, the reader gone, the caret removed, the port closed";
+    uint8_t late = 'x';
+    EXPECT_EQ(0, WritePort(window, &late, 1));
+    EXPECT_TRUE(ReadBoxEnd(box, 1, 300).empty()) << "nothing reaches the box after close";
+    EXPECT_EQ(1, ClosePort(window)) << "closing twice is harmless";
 }
 
 TEST_F(SerialLink, QueuedBytesReachTheEngineInChunksOf80InOrder)
@@ -157,35 +182,7 @@ TEST_F(SerialLink, QueuedBytesReachTheEngineInChunksOf80InOrder)
     ASSERT_TRUE(PumpUntil([] { return received().size() == 201; }, 3000));
     burst.insert(burst.begin(), 0x01);
     EXPECT_EQ(burst, received());
-    std::lock_guard<std::mutex> hold(chunkLock);
-    std::vector<size_t> sizes;
-    for (const Bytes &c : chunks)
-        sizes.push_back(c.size());
-    EXPECT_EQ(std::vector<size_t>({ 1, 80, 80, 40 }), sizes);
-}
-
-TEST_F(SerialLink, BytesTravelBothWaysAndNothingIsWrittenAfterClose)
-{
-    ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
-    ReadBoxEnd(box, 1, 2000);
-    Bytes out = pattern(3000, 11);
-    EXPECT_EQ(1, WritePort(window, out.data(), DWORD(out.size())));
-    EXPECT_EQ(out, ReadBoxEnd(box, out.size(), 5000));
-
-    // bytes that came before the close are all delivered
-    Bytes in = pattern(5000, 5);
-    WriteBoxEnd(box, in);
-    Sleep(150);
-    DWORD start = GetTickCount();
-    EXPECT_EQ(1, ClosePort(window));
-    EXPECT_LT(GetTickCount() - start, 3000u) << "ClosePort returns promptly";
-    EXPECT_EQ(in, received());
-
-    EXPECT_EQ(INVALID_HANDLE_VALUE, Tty()->portHandle);
-    uint8_t late = 'x';
-    EXPECT_EQ(0, WritePort(window, &late, 1));
-    EXPECT_TRUE(ReadBoxEnd(box, 1, 300).empty()) << "nothing reaches the box after close";
-    EXPECT_EQ(1, ClosePort(window)) << "closing twice is harmless";
+    EXPECT_EQ(std::vector<size_t>({ 1, 80, 80, 40 }), chunkSizes());
 }
 
 // A copy of the reader's thread handle, to see when it has ended.
@@ -223,11 +220,9 @@ DWORD WINAPI pollingReader(LPVOID parameter)
     return 0;
 }
 
-// The idle reader waits in the kernel: its CPU over two idle seconds stays
-// far below what the same measure sees of a 1 ms polling loop on the same
-// port, also under a driver whose reads end at once with nothing (read
-// time-outs of zero). Bytes that come after the wait still arrive at once,
-// whole and in order, and ClosePort ends the wait at once.
+// The idle reader waits in the kernel, also when reads end at once with
+// nothing: far less CPU than a 1 ms polling loop on the same port. Bytes
+// after the wait arrive at once and in order; ClosePort ends the wait.
 TEST_F(SerialLink, IdleReaderWaitsInTheKernelAndWakesForTheNextByte)
 {
     ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
@@ -250,11 +245,8 @@ TEST_F(SerialLink, IdleReaderWaitsInTheKernelAndWakesForTheNextByte)
     EXPECT_TRUE(PumpUntil([] { return received().size() == 200; }, 2000));
     EXPECT_LT(GetTickCount() - start, 500u) << "not held until a time-out";
     EXPECT_EQ(burst, received());
-    {
-        std::lock_guard<std::mutex> hold(chunkLock);
-        for (const Bytes &c : chunks)
-            EXPECT_LE(c.size(), size_t(READ_CHUNK));
-    }
+    for (size_t size : chunkSizes())
+        EXPECT_LE(size, size_t(READ_CHUNK));
 
     start = GetTickCount();
     ClosePort(window);
@@ -265,9 +257,8 @@ TEST_F(SerialLink, IdleReaderWaitsInTheKernelAndWakesForTheNextByte)
     CloseHandle(thread);
 }
 
-// A reader inside the engine (a page, here a chunk held 4.5 s) is waited for
-// however long it takes: ClosePort returns only once it has ended and the
-// device is free again, never while it is still unwinding.
+// A reader inside the engine (a page; here a chunk held 4.5 s) is waited for:
+// ClosePort returns only once it has ended and the device is free.
 TEST_F(SerialLink, ClosePortWaitsForAReaderInTheEngine)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndHoldTheReader(4500));
@@ -281,16 +272,14 @@ TEST_F(SerialLink, ClosePortWaitsForAReaderInTheEngine)
     CloseHandle(thread);
 }
 
-// A reader whose kernel wait does not end (a driver that never completes it;
-// here the thread is suspended in it) is given up on after a bounded time.
-// It keeps its device until it ends, then releases it itself; it never hands
-// a byte of the next port to the engine, and no thread handle is left.
+// A reader stuck in its kernel wait (suspended there) is given up on in
+// bounded time, releases its device itself when it ends, never hands on a
+// byte of the next port, and leaves no handle behind.
 TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
 {
     DWORD handlesBefore = 0, handlesAfter = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
-    ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
-    ReadBoxEnd(box, 1, 2000);
+    ASSERT_TRUE(OpenCom5());
     Sleep(100);   // into its kernel wait
     HANDLE old = readerThreadOf(Tty());
     SuspendThread(old);
@@ -301,8 +290,7 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
     EXPECT_EQ(INVALID_HANDLE_VALUE, Tty()->portHandle);
     // Wine lets the device be opened again beside the old reader's handle:
     // the very case in which an old reader must not read the new port.
-    ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
-    ReadBoxEnd(box, 1, 2000);
+    ASSERT_TRUE(OpenCom5());
     Bytes in = pattern(300, 1);
     WriteBoxEnd(box, in);
     EXPECT_TRUE(PumpUntil([] { return received().size() == 300; }, 3000));
@@ -324,13 +312,9 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
     EXPECT_EQ(handlesBefore, handlesAfter) << "no handle left behind";
 }
 
-// A box that talks without pause, in bursts as a UART or a USB adapter
-// delivers them and a byte at a time: ClosePort still ends the reader at
-// once (a loose bound that only a reader kept alive by the stream misses).
-struct Talk {
-    HANDLE box;
-    std::atomic<int> burst;   // bytes a write; 0 ends the talk
-};
+// A box that talks without pause, in a USB adapter's bursts and a byte at a
+// time: ClosePort still ends the reader at once (a loose bound).
+struct Talk { HANDLE box; std::atomic<int> burst; };   // burst: bytes a write; 0 ends the talk
 
 DWORD WINAPI talkingBox(LPVOID parameter)
 {
@@ -353,8 +337,7 @@ TEST_F(SerialLink, ClosePortEndsTheReaderAtOnceWhileTheBoxTalks)
 {
     for (int burst : { 12, 1 }) {
         SCOPED_TRACE(burst);
-        ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
-        ReadBoxEnd(box, 1, 2000);
+        ASSERT_TRUE(OpenCom5());
         Talk talk{ box, { burst } };
         HANDLE talker = CreateThread(nullptr, 0, talkingBox, &talk, 0, nullptr);
         EXPECT_TRUE(PumpUntil([] { return received().size() > 2000; }, 5000)) << "the stream arrives";
@@ -372,9 +355,8 @@ TEST_F(SerialLink, ClosePortEndsTheReaderAtOnceWhileTheBoxTalks)
     }
 }
 
-// A device that cannot be opened (TELNET here, or no entry chosen: no bare
-// number is opened) and Cancel end the attempt at the port page; Cancel
-// keeps the port and leaves the close to the main loop.
+// A device that cannot be opened (TELNET, or no entry: no bare number) and
+// Cancel end the attempt at the port page; Cancel leaves WM_CLOSE queued.
 TEST_F(SerialLink, PortPageChoicesThatOpenNothingEndTheAttemptThere)
 {
     struct { const char *name; int index, button, portNumber; bool close; } rows[] = {

@@ -19,9 +19,8 @@ namespace {
 const int CW = 8, CH = 12, PAGE_W = SCREEN_COLS * CW, PAGE_H = SCREEN_ROWS * CH;
 bool followSizes;
 
-// WM_SIZE is passed on only when a test asks: showing or hiding a bar sends
-// one with the real client size, which would overwrite the sizes a test
-// hands to ScreenResize itself.
+// WM_SIZE is passed on only when a test asks: a bar shown or hidden sends the
+// real client size, which would overwrite the sizes a test hands ScreenResize.
 LRESULT CALLBACK pageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_CREATE)
@@ -65,9 +64,8 @@ protected:
     {
         char bytes[64];
         DWORD available = 0, got = 0;
-        if (PeekNamedPipe(pipeRead, nullptr, 0, nullptr, &available, nullptr) && available)
-            ReadFile(pipeRead, bytes, sizeof bytes, &got, nullptr);
-        return std::string(bytes, got);
+        bool some = PeekNamedPipe(pipeRead, nullptr, 0, nullptr, &available, nullptr) && available;
+        return some && ReadFile(pipeRead, bytes, sizeof bytes, &got, nullptr) ? std::string(bytes, got) : "";
     }
     void ScrollTo(int yOffset, int xOffset)   // the record and the bars, without painting
     {
@@ -167,9 +165,8 @@ TEST_F(Terminal, UpdateRectanglePaintsTheCellsItMeets)
     }
 }
 
-// The caret is one cell, on the cursor cell (column 3, row 5) less the
-// offsets (16, 24); it and the keys follow the connection. A key goes out as
-// it is, control keys too, and is not echoed on the page.
+// The caret is the cursor's cell (column 3, row 5) less the offsets; it and
+// the keys follow the connection. A key goes out as it is, never echoed.
 TEST_F(Terminal, CaretAndKeysFollowTheConnection)
 {
     struct Row { const char *name; bool connected, gain, caret; char key; };
@@ -198,8 +195,8 @@ TEST_F(Terminal, CaretAndKeysFollowTheConnection)
     }
 }
 
-// A bar that appears or goes while the window is resized changes the client
-// area once more: the ranges must fit the client area the window ends with.
+// A bar that comes or goes in a resize changes the client area once more:
+// the ranges fit the area the window ends with.
 TEST_F(Terminal, RangesFitTheFinalClientAreaWhenBarsComeAndGo)
 {
     followSizes = true;

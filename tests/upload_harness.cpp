@@ -2,7 +2,8 @@
 #include "tests/upload_harness.h"
 #include "app/app.h"
 
-#include <cstring>
+#include <algorithm>
+#include <fstream>
 #include <new>
 
 Bytes portWritten;
@@ -59,19 +60,10 @@ ImageSpec ValidImage(uint32_t size, long headerOffset)
     return { size, headerOffset, 0xBFC00000u + 128 + 0x1000, 0x100000, 0xBFC01000u };
 }
 
-static std::string tempPath(const std::string &name)
-{
-    char folder[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    return std::string(folder) + "tessel-test-" + name;
-}
-
 static void putWord(Bytes &image, size_t at, uint32_t value)
 {
-    image[at] = uint8_t(value >> 24);
-    image[at + 1] = uint8_t(value >> 16);
-    image[at + 2] = uint8_t(value >> 8);
-    image[at + 3] = uint8_t(value);
+    const uint8_t word[4] = { uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value) };
+    std::copy(word, word + 4, image.begin() + at);
 }
 
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents)
@@ -89,12 +81,10 @@ std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *co
         putWord(image, at + 36, spec.word9);
         putWord(image, at + 40, spec.word10);
     }
-    std::string path = tempPath(name);
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file) {
-        fwrite(image.data(), 1, image.size(), file);
-        fclose(file);
-    }
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::string path = std::string(folder) + "tessel-test-" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), image.size());
     if (contents)
         *contents = image;
     return path;

@@ -11,11 +11,7 @@
 
 typedef std::vector<uint8_t> Bytes;
 
-struct Posted {
-    HWND window;
-    WPARAM id;
-    LPARAM value;
-};
+struct Posted { HWND window; WPARAM id; LPARAM value; };
 
 extern Bytes portWritten;   // every byte the code under test handed to WritePort
 extern std::atomic<int> portOpen;   // what PortIsOpen answers

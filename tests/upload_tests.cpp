@@ -14,15 +14,13 @@
 #include <numeric>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 int PortIsOpen(HWND) { return portOpen; }
 void PauseReader(DWORD ms) { Sleep(ms); }
 
 // Each write's attempt, and whether the program was ending, as it wrote.
-struct WriteTag {
-    int32_t attempt;
-    int closing;
-};
+struct WriteTag { int32_t attempt; int closing; };
 std::vector<WriteTag> writeTags;
 
 int WritePort(HWND, const void *bytes, DWORD count)
@@ -87,12 +85,8 @@ protected:
         strncpy(imagePath, path.c_str(), sizeof imagePath - 1);
         return OpenFirmwareImage(mainWin);
     }
-    Bytes TakeWritten()
-    {
-        Bytes out;
-        out.swap(portWritten);
-        return out;
-    }
+    Bytes TakeWritten() { return std::exchange(portWritten, Bytes()); }
+    void Forget() { portWritten.clear(); TakePosted(); }   // what setting up the case wrote and posted
     // The commands posted since the last call, in order: "main fail, page percent 2".
     std::string Posts()
     {
@@ -113,19 +107,16 @@ protected:
     }
     std::tuple<int, int, int, int> StateAndWatches()
     {
-        return std::make_tuple(upload.uploadState.load(), upload.ackWatch1.load(), upload.ackWatch2.load(),
-                               upload.startWatch.load());
+        return std::make_tuple(upload.uploadState.load(), upload.ackWatch1.load(), upload.ackWatch2.load(), upload.startWatch.load());
     }
 };
 
 // ---------------------------------------------------------------- exchange
 
-// Images that end inside a block, on a block edge and one byte past one: the
-// length, every block with its checksum after the second acknowledgement of
-// the one before, the watchdogs armed in turn, one report a block, and the
-// end with the rest of the last chunk dropped. A box that asks for data
-// unprompted has answered: the prompt watch ends. A selection asked for
-// mid-transfer (a Retry, a prompt) leaves the image alone.
+// Images ending inside a block, on a block edge and a byte past one: each
+// block with its sum after the one before is acknowledged twice, one report
+// a block, the rest of the last chunk dropped. A handshake ends the prompt
+// watch; a selection mid-transfer leaves the image alone.
 TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
 {
     struct { uint32_t size; int blocks; } rows[] = { { 2 * 1024 + 300, 3 }, { 2048, 2 }, { 1025, 2 }, { 1024, 1 }, { 128, 1 } };
@@ -163,10 +154,9 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
     }
 }
 
-// A reject in either acknowledgement state ends the transfer without a
-// failure report and gives the box its start time again; a new handshake
-// within it sends the image from its first byte. Other bytes between
-// acknowledgements (near misses of the reject bytes too) change nothing.
+// A reject in either acknowledgement state ends the transfer, reports no
+// failure and gives back the start time; a new handshake restarts from the
+// first byte. Other bytes (near misses too) change nothing.
 TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
 {
     ASSERT_EQ(0, Choose(WriteImage("reject.bin", ValidImage(3000, 0), &image)));
@@ -193,11 +183,10 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
 
 // ---------------------------------------------------------------- matchers
 
-// The banner is answered once, and only while the wizard asks for it; a
-// blank before it hides it (its own first byte is not tried again). Prompts
-// are found in order with anything between, only while watched, one report
-// however many complete at once. A handshake counts only whole and in
-// order, and anything but the go-ahead right after it drops it.
+// The banner is answered once, only while asked for, and not behind a blank.
+// Prompts count in order with anything between, only while watched, one
+// report for many. A handshake counts only whole; anything but the go-ahead
+// after it drops it.
 TEST_F(Upload, BannerPromptAndHandshakeMatchersTakeOnlyTheExactBytes)
 {
     const std::string banner = BOOT_BANNER, handshake(HANDSHAKE.begin(), HANDSHAKE.end());
@@ -235,11 +224,9 @@ TEST_F(Upload, BannerPromptAndHandshakeMatchersTakeOnlyTheExactBytes)
 
 // ---------------------------------------------------------------- image check
 
-// The header passes, at 0 or at 0x8000, on the window's edges and inside
-// them only, with bits 31 and 29 forced, and only whole: a pass gives the
-// layout's load command and leaves the file open at its start, a failure
-// closes it. A file a byte past the signed 32-bit length fails; a header at
-// 0 wins over one at 0x8000.
+// The header passes at 0 or 0x8000 only whole and inside the window (its
+// edges too, bits 31 and 29 forced): the load command, the file open at its
+// start; a failure closes it. A file past 31 bits fails; 0 wins over 0x8000.
 TEST_F(Upload, HeaderCheckBoundariesAtBothOffsets)
 {
     // tail: the file's bytes from the header's offset on
@@ -286,29 +273,25 @@ TEST_F(Upload, HeaderCheckBoundariesAtBothOffsets)
     EXPECT_STREQ("\r\rq\r", upload.loadCommand);
 }
 
-// An image cut short behind the open stream mid-transfer (larger than the
-// stream's buffer, so the cut is really read): only whole blocks of what is
-// left go out, then a failure report instead of a completion.
+// An image cut short mid-transfer (beyond the stream's buffer): only whole
+// blocks of what is left go out, then a failure instead of a completion.
 TEST_F(Upload, ImageThatShrinksDuringTransferFailsInsteadOfCompleting)
 {
     std::string path = WriteImage("shrink.bin", ValidImage(20000, 0), &image);
     ASSERT_EQ(0, Choose(path));
     upload.progressDialog = progressWin;
     Feed(mainWin, concat({ HANDSHAKE, ACK }));
-    TakeWritten();
-    TakePosted();
+    Forget();
     ASSERT_TRUE(resizeFile(path, 5000));
     Bytes sent, expected;
+    std::string posts;
     int acked = 0;
     for (; upload.uploadState != UPLOAD_IDLE && acked < 20; acked++) {
         Feed(mainWin, ACKS);
         sent = concat({ sent, TakeWritten() });
-    }
-    std::string posts;
-    for (int block = 1; block <= acked; block++) {
-        posts += "page percent " + std::to_string(block) + ", ";
-        if (block < acked)
-            expected = concat({ expected, expectedBlock(image, block * BLOCK_SIZE) });
+        posts += "page percent " + std::to_string(acked + 1) + ", ";
+        if (upload.uploadState != UPLOAD_IDLE)   // the next block went out, not the failure
+            expected = concat({ expected, expectedBlock(image, (acked + 1) * BLOCK_SIZE) });
     }
     EXPECT_LE(acked * BLOCK_SIZE, 5000) << "the blocks sent lie whole within what is left";
     EXPECT_EQ(expected, sent);
@@ -318,11 +301,10 @@ TEST_F(Upload, ImageThatShrinksDuringTransferFailsInsteadOfCompleting)
 
 // ---------------------------------------------------------------- tick
 
-// The typed commands go out one character a tick from the tick after the
-// set-up, the load command right after the monitor command; the start
-// watchdog runs out on the 40th tick. A set-up replaces a running text at
-// once; a failed write's "s" stops it without reading past its end; a new
-// attempt stops it and its watchdog for good.
+// One character a tick from the tick after the set-up, the load command
+// after the monitor's, the start watchdog out on tick 40. A new set-up
+// replaces the text; a line error's "s" stops without reading past its end;
+// a new attempt stops it and its watchdog.
 TEST_F(Upload, SenderTypesOneCharacterATickUntilANewTextOrAttempt)
 {
     static const char guard[] = "s\0XXXXXXXX";
@@ -350,10 +332,9 @@ TEST_F(Upload, SenderTypesOneCharacterATickUntilANewTextOrAttempt)
     }
 }
 
-// Each watchdog reports on the tick its count (in 250 ms ticks: 5 s, 10 s,
-// 1 s) runs out, in its own state only, and then stays quiet; a block watchdog closes the page and ends the
-// transfer, and the other state's block watchdog is not counted meanwhile.
-// Several at once post in the tick's order.
+// Each watchdog reports on the tick its count runs out, in its own state
+// only, then stays quiet; a block watchdog closes the page and ends the
+// transfer. Several at once post in the tick's order.
 TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
 {
     SharedWord *ack1 = &upload.ackWatch1, *ack2 = &upload.ackWatch2, *prompt = &upload.promptWatch, *start = &upload.startWatch;
@@ -390,14 +371,12 @@ TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
 }
 
 // ---------------------------------------------------------------- interleavings
-// The engine and the tick driven by hand, on the one tick where both may
-// decide, in both orders: exactly one outcome is reported, and nothing is
-// sent for a transfer that has already failed.
+// The engine and the tick on the one tick where both decide, in both orders:
+// exactly one outcome, and nothing sent for a transfer already failed.
 
 TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
 {
-    // later: what a box that then stays silent still brings (the next
-    // acknowledgement's watchdog, or the start time a reject gives back)
+    // later: what a silent box still brings (the next watchdog, the start time a reject gives back)
     struct { const char *name; int setUp; uint8_t byte; int tickFirst; bool sent; const char *posts; const char *later; } rows[] = {
         { "first ack, then tick", 0, 0xFA, 0, 0, "", "page cancel, main fail" },
         { "tick, then first ack", 0, 0xFA, 1, 0, "page cancel, main fail", "" },
@@ -419,8 +398,7 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
             upload.progressDialog = progressWin;
             Feed(mainWin, concat({ HANDSHAKE, ACK, Bytes(row.setUp, 0xFA) }));
             (row.setUp ? upload.ackWatch2 : upload.ackWatch1) = 1;
-            TakeWritten();
-            TakePosted();
+            Forget();
         }
         if (row.tickFirst)
             Tick(mainWin, 1);
@@ -435,13 +413,9 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
     }
 }
 
-// A go-ahead that must not start a transfer sends no length and no block:
-// an image emptied after the warning (one failure, and the start watchdog
-// does not report it again), a start watchdog that already reported (also
-// when the box tries again), a selection that holds the image (the start
-// watchdog still reports the attempt), and Abort, Cancel or a closing port
-// after the handshake (nothing at all more reaches the box, not even the
-// banner's answer, and nothing is reported).
+// A go-ahead that must not start sends no length and no block and reports
+// at most once: an emptied image, a start watchdog already out, a selection
+// holding the image; once closing, nothing more reaches the box at all.
 TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 {
     struct { const char *name; int ticks, tries; const char *posts; } rows[] = {
@@ -480,35 +454,28 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 }
 
 // ---------------------------------------------------------------- two threads
-// The same decisions taken on two real threads at random moments, thousands
-// of times: never two reports for one transfer or one prompt, never a block
-// after a failure, never a reboot command cut or lost.
+// The same decisions on two real threads, thousands of times: never two
+// reports for one outcome, a block after a failure, or a reboot command cut.
 
-// A second thread that runs `work` once a round, after a random spin, when
-// Go() starts the round; the calling thread takes its own part meanwhile.
-void spin(uint32_t &seed)
+void spin(uint32_t &seed)   // for a random while
 {
     seed = seed * 1103515245u + 12345u;
-    for (volatile unsigned i = 0; i < (seed >> 16) % 3000; i = i + 1) {
-    }
+    for (volatile unsigned i = 0; i < (seed >> 16) % 3000; i = i + 1) {}
 }
 
+// A thread that runs `work` after a random spin each time Go() starts a round.
 struct Racer {
     std::atomic<int> go{ 0 }, done{ 0 };
     uint32_t seed = 12345;
     std::thread thread;
-    Racer(int rounds, std::function<void()> work)
-        : thread([this, rounds, work] {
-              for (int r = 1; r <= rounds; r++) {
-                  while (go.load() != r) {
-                  }
-                  spin(seed);
-                  work();
-                  done = r;
-              }
-          })
-    {
-    }
+    Racer(int rounds, std::function<void()> work) : thread([this, rounds, work] {
+        for (int r = 1; r <= rounds; r++) {
+            while (go.load() != r) {}
+            spin(seed);
+            work();
+            done = r;
+        }
+    }) {}
     ~Racer() { thread.join(); }
     void Go() { go = go + 1; }
     bool Done() { return done.load() == go.load(); }
@@ -533,8 +500,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
             engine.Go();
             spin(tickSeed);
             UploadTimerTick(window);
-            while (!engine.Done()) {
-            }
+            while (!engine.Done()) {}
         };
         for (int r = 0; r < ROUNDS; r++) {
             int kind = r % 3;   // 0: first ack, 1: second ack, 2: reject, each against its watchdog
@@ -544,8 +510,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
             if (kind)
                 Feed(mainWin, ACK);
             (kind ? upload.ackWatch2 : upload.ackWatch1) = 1;
-            TakeWritten();
-            TakePosted();
+            Forget();
             race(Bytes({ uint8_t(kind == 2 ? 0xF0 : 0xFA) }));
             size_t sent = TakeWritten().size();
             std::vector<Posted> posted = TakePosted();
@@ -569,11 +534,9 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
     EXPECT_GT(tickWins, ROUNDS / 50) << "the tick never won: the race was not run";
 }
 
-// A new attempt or Abort at any moment of a transfer's start and first
-// blocks: no write of a transfer is made in another attempt than its
-// handshake's reply, and none once the program is ending. A selection
-// against the go-ahead: exactly one of them gets the image, and a go-ahead
-// that lost leaves the start watchdog to report the attempt.
+// A new attempt or Abort at any moment of a transfer's start: no write in a
+// later attempt or once ending. A selection against the go-ahead: exactly
+// one gets the image, and the start watchdog reports a go-ahead that lost.
 TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
 {
     const int ROUNDS = 12000;
@@ -601,8 +564,7 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
                 MarkClosing();
             else
                 claimed = ClaimImage(IMAGE_CHOOSING);
-            while (!engine.Done()) {
-            }
+            while (!engine.Done()) {}
             TakePosted();
             Bytes written = TakeWritten();
             if (kind < 2) {

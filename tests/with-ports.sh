@@ -1,11 +1,8 @@
 #!/bin/bash
-# Runs one Windows test program with serial ports mapped in its Wine prefix:
-#   COM5 <-> COM6   a pty pair made by socat (the program's end and a box end)
-#   COM7            the box simulator's own pty; its commands are read from
-#                   $TESSEL_BOX_DIR/commands, its output goes to .../log
-#                   (TESSEL_BOX_PORT=com1 maps it to COM1 instead; with
-#                   TESSEL_BOX_LOG set the last log is kept in that file)
-# Everything started here is stopped when the program ends.
+# Runs one Windows test program with serial ports in its Wine prefix: COM5
+# and COM6 a socat pty pair (the program's end, a box end); COM7 (or
+# $TESSEL_BOX_PORT) the box simulator's pty, fed from $TESSEL_BOX_DIR/commands,
+# logging to .../log (kept in $TESSEL_BOX_LOG if set). All stops with the program.
 set -u
 build="${TESSEL_BUILD:?}"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all
@@ -36,9 +33,7 @@ ln -sfn "$(readlink -f "$run/b")" "$WINEPREFIX/dosdevices/com6"
 # (the simulator is started afresh with them) or creates box.stop.
 startBox() {
     stopBox
-    : > "$run/commands"
-    : > "$run/log"
-    rm -f "$run/received.bin"
+    : > "$run/commands"; : > "$run/log"; rm -f "$run/received.bin"
     bash -c 'tail -n +1 -f "$1/commands" | "$2" --link "$3" --out "$1/received.bin" $4 >> "$1/log" 2>&1' \
         _ "$run" "$boxsim" "$WINEPREFIX/dosdevices/$boxPort" "$1" &
     boxShell=$!
@@ -58,10 +53,7 @@ superviseBox() {
             rm -f "$run/box.start"
             startBox "$options"
         fi
-        if [ -f "$run/box.stop" ]; then
-            rm -f "$run/box.stop"
-            stopBox
-        fi
+        [ -f "$run/box.stop" ] && rm -f "$run/box.stop" && stopBox
         sleep 0.05
     done
 }
