@@ -16,30 +16,17 @@
 #define BLOCK_LINE_BYTES  1030.0   // 1024 data + 4 checksum out, 2 acks back
 #define BLOCK_BYTES       1024.0
 
-// The box's last "turnaround" report line, or "" when it gave none.
-static std::string turnaroundOf(const std::string &log)
+// KEYS of the box's last REPORT line (its turnarounds, or what the adapter
+// model held), " key=value" each; "" when it gave none.
+static std::string reportOf(const std::string &log, const char *report, std::initializer_list<const char *> keys)
 {
-    size_t at = log.rfind("turnaround");
-    if (at == std::string::npos)
-        return "";
-    size_t end = log.find_first_of("\r\n", at);
-    std::string line = log.substr(at, end - at);
-    char text[128];
-    snprintf(text, sizeof text, "p50=%.3f p99=%.3f max=%.3f mean=%.3f", ReadNumberAfter(line, "p50="),
-             ReadNumberAfter(line, "p99="), ReadNumberAfter(line, "max="), ReadNumberAfter(line, "mean="));
-    return text;
-}
-
-// Through the adapter model: how long its timer held each block's acks, "" otherwise.
-static std::string adapterHoldOf(const std::string &log)
-{
-    size_t at = log.rfind("adapter latency_ms=");
-    if (at == std::string::npos)
-        return "";
-    std::string line = log.substr(at, log.find_first_of("\r\n", at) - at);
-    char text[96];
-    snprintf(text, sizeof text, " adapter_ms=%.0f hold_p50=%.3f hold_mean=%.3f", ReadNumberAfter(line, "latency_ms="),
-             ReadNumberAfter(line, "hold_p50="), ReadNumberAfter(line, "hold_mean="));
+    size_t at = log.rfind(report);
+    std::string line = at == std::string::npos ? "" : log.substr(at, log.find_first_of("\r\n", at) - at), text;
+    for (const char *key : keys) {
+        char item[48];
+        snprintf(item, sizeof item, " %s=%.3f", key, ReadNumberAfter(line, (std::string(key) + "=").c_str()));
+        text += line.empty() ? "" : item;
+    }
     return text;
 }
 
@@ -77,10 +64,11 @@ int BenchUpload(uint32_t size, const std::string &box)
     double seconds = ReadNumberAfter(log, "data_seconds=");
     double rate = seconds > 0 ? size / seconds : 0;
     int ok = result.end == PAGE_COMPLETED && VerdictOf(log) == "complete" && ReceivedEquals(image);
-    printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f %s%s result=%s\n",
+    printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f%s%s result=%s\n",
            unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
            100.0 * rate / (LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
-           turnaroundOf(log).c_str(), adapterHoldOf(log).c_str(), ok ? "identical" : "FAILED");
+           reportOf(log, "turnaround", { "p50", "p99", "max", "mean" }).c_str(),
+           reportOf(log, "adapter latency_ms=", { "latency_ms", "hold_p50", "hold_mean" }).c_str(), ok ? "identical" : "FAILED");
     return ok;
 }
 

@@ -18,7 +18,7 @@ quiet() { grep -v -e "Read access denied" -e "X connection" || true; }
 sample() {
     local pid
     for pid in $(pgrep -x "$1"); do
-        tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+        tr '\0' '\n' 2>/dev/null < "/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" &&
             awk -v pid="$pid" '{ print pid, $14 + $15 }' "/proc/$pid/stat" 2>/dev/null
     done
 }
