@@ -9,9 +9,7 @@
 // the next block reached the pacer, and the receiver's, from a block's
 // delivery to B until its ACK reached the pacer; through the adapter also
 // how long it held each ACK.
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +23,7 @@
 #include <unistd.h>
 
 #include "line/adapter.h"
+#include "line/spread.h"
 #include "line/args.h"
 #include "line/clock.h"
 #include "line/names.h"
@@ -329,22 +328,15 @@ static void printSeconds(const char *label, double at, double start)
 }
 
 // One line of turnaround figures in ms: count, nearest-rank p50 and p99, max, mean.
-static void printTurnarounds(const char *label, std::vector<double> values)
+static void printTurnarounds(const char *label, const std::vector<double> &values)
 {
     printf("pacer: %s blocks=%zu", label, values.size());
     if (values.empty()) {
         printf(" p50=none p99=none max=none mean=none\n");
         return;
     }
-    std::sort(values.begin(), values.end());
-    double sum = 0.0;
-    for (double value : values)
-        sum += value;
-    size_t n = values.size();
-    size_t p50 = size_t(ceil(0.50 * double(n)));
-    size_t p99 = size_t(ceil(0.99 * double(n)));
-    printf(" p50=%.3f p99=%.3f max=%.3f mean=%.3f\n", values[p50 - 1] * 1e3, values[p99 - 1] * 1e3,
-           values[n - 1] * 1e3, sum / double(n) * 1e3);
+    Spread t = SpreadOf(values);
+    printf(" p50=%.3f p99=%.3f max=%.3f mean=%.3f\n", t.p50 * 1e3, t.p99 * 1e3, t.max * 1e3, t.mean * 1e3);
 }
 
 int main(int argc, char **argv)

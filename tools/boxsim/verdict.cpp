@@ -1,10 +1,9 @@
 // The end of a transfer as boxsim reports it: the received image written
 // out whole, the turnaround figures and the verdict line, and --exit-after.
 #include "boxsim/box.h"
+#include "line/spread.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -47,27 +46,15 @@ int WriteImage(const char *path, const std::vector<uint8_t> &data, size_t count)
     return 1;
 }
 
-// Nearest-rank percentile of sorted values.
-static double percentile(const std::vector<double> &sorted, double fraction)
-{
-    size_t rank = (size_t)ceil(fraction * (double)sorted.size());
-    return sorted[rank > 0 ? rank - 1 : 0];
-}
-
 // The transfer's turnarounds in ms, and its data phase in microseconds (the
 // verdict's data_seconds has too few digits to calibrate against).
 static void printTurnarounds(double dataSeconds)
 {
     if (box.turnarounds.empty())
         return;
-    std::vector<double> sorted = box.turnarounds;
-    std::sort(sorted.begin(), sorted.end());
-    double sum = 0.0;
-    for (double value : sorted)
-        sum += value;
-    Report("turnaround blocks=%zu p50=%.3f p99=%.3f max=%.3f mean=%.3f data_us=%.0f", sorted.size(),
-           percentile(sorted, 0.50) * 1000.0, percentile(sorted, 0.99) * 1000.0, sorted.back() * 1000.0,
-           sum / (double)sorted.size() * 1000.0, dataSeconds * 1e6);
+    Spread t = SpreadOf(box.turnarounds);
+    Report("turnaround blocks=%zu p50=%.3f p99=%.3f max=%.3f mean=%.3f data_us=%.0f", t.count, t.p50 * 1000.0,
+           t.p99 * 1000.0, t.max * 1000.0, t.mean * 1000.0, dataSeconds * 1e6);
 }
 
 // Through the adapter: how long it held each block's acks, in ms.
@@ -75,14 +62,9 @@ static void printAckHolds(void)
 {
     if (box.ackHolds.empty())
         return;
-    std::vector<double> sorted = box.ackHolds;
-    std::sort(sorted.begin(), sorted.end());
-    double sum = 0.0;
-    for (double value : sorted)
-        sum += value;
+    Spread h = SpreadOf(box.ackHolds);
     Report("adapter latency_ms=%d blocks=%zu hold_p50=%.3f hold_max=%.3f hold_mean=%.3f hold_total_ms=%.1f",
-           boxOptions.adapterLatencyMs, sorted.size(), percentile(sorted, 0.50) * 1000.0, sorted.back() * 1000.0,
-           sum / (double)sorted.size() * 1000.0, sum * 1000.0);
+           boxOptions.adapterLatencyMs, h.count, h.p50 * 1000.0, h.max * 1000.0, h.mean * 1000.0, h.total * 1000.0);
 }
 
 void PrintVerdict(const char *status, double now)
