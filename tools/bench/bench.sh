@@ -3,10 +3,13 @@
 # see what they measure; then, round after round, a paced upload of the real
 # program under Wine to the box simulator and the XMODEM-1K reference (sx -k
 # to rx over the pacer) with the same 64 KiB, 512 KiB and 2 MiB images; then
-# the program left idle at the cable page with the port open, and the same
-# page while the box talks without pause (tools/bench/stream.sh). Prints every
-# run and a table of medians with min-max; asserts nothing.
-# Usage: bash tools/bench/bench.sh [ROUNDS [IDLE_SECONDS]]   (3 rounds and 300 s: about 35 minutes;
+# the same 512 KiB through the model of a USB adapter's latency timer at
+# 16 ms and 1 ms (tools/bench/adapter.sh); 1, 4 and 8 programs at once, each
+# to a box of its own (tools/bench/boxes.sh); the program left idle at the
+# cable page with the port open, and the same page while the box talks
+# without pause (tools/bench/stream.sh). Prints every run and a table of
+# medians with min-max; asserts nothing.
+# Usage: bash tools/bench/bench.sh [ROUNDS [IDLE_SECONDS]]   (3 rounds and 300 s: about 60 minutes;
 #        IDLE_SECONDS 0 leaves the idle figure out)
 set -euo pipefail
 cd "$(dirname "$0")/../.."

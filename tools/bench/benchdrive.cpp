@@ -21,11 +21,13 @@
 static std::string reportOf(const std::string &log, const char *report, std::initializer_list<const char *> keys)
 {
     size_t at = log.rfind(report);
-    std::string line = at == std::string::npos ? "" : log.substr(at, log.find_first_of("\r\n", at) - at), text;
+    if (at == std::string::npos)
+        return "";
+    std::string line = log.substr(at, log.find_first_of("\r\n", at) - at), text;
     for (const char *key : keys) {
         char item[48];
         snprintf(item, sizeof item, " %s=%.3f", key, ReadNumberAfter(line, (std::string(key) + "=").c_str()));
-        text += line.empty() ? "" : item;
+        text += item;
     }
     return text;
 }

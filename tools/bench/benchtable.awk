@@ -21,18 +21,6 @@ function summary(key, what, fmt,   n, i, list) {
     sorted(list, n)
     return sprintf(fmt " [" fmt "-" fmt "]", list[int((n + 1) / 2)], list[1], list[n])
 }
-function median(key, what,   n, i, list) {
-    n = count[key]
-    for (i = 1; i <= n; i++) list[i] = values[key, what, i]
-    sorted(list, n)
-    return sprintf("%.2f", list[int((n + 1) / 2)])
-}
-function minimum(key, what,   n, i, list) {
-    n = count[key]
-    for (i = 1; i <= n; i++) list[i] = values[key, what, i]
-    sorted(list, n)
-    return sprintf("%.2f", list[1])
-}
 function add(key, what, value) {
     if (!(key in count)) order[++keys] = key
     values[key, what, ++count[key]] = value
@@ -68,8 +56,8 @@ END {
         key = order[k]
         if (key !~ /^boxes /) continue
         n = substr(key, 7)
-        if (!header++) printf "\n%-6s %-16s %-16s %-30s %s\n", "boxes", "line % median", "line % min", "all programs, % of a core", "Wine server"
-        printf "%-6s %-16s %-16s %-30s %s%s\n", n, median(key, "line"), minimum(key, "line"), summary("all " n, "cpu", "%.1f"), \
+        if (!header++) printf "\n%-6s %-28s %-30s %s\n", "boxes", "each, % of line", "all programs, % of a core", "Wine server"
+        printf "%-6s %-28s %-30s %s%s\n", n, summary(key, "line", "%.2f"), summary("all " n, "cpu", "%.1f"), \
                summary("server " n, "cpu", "%.1f"), failed[key] ? "  FAILED " failed[key] : ""
     }
     for (i = 1; i <= idles; i++) print idleLines[i]

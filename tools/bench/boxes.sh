@@ -46,7 +46,8 @@ ended="$(date +%s.%N)"
 for n in $(seq "$count"); do
     quiet < "$work/$n.out" | grep '^program ' | tr -d '\r' | sed "s/^/round=$round boxes=$count box=$n /"
 done
-# The server's own ticks before the first program: its reading at the start.
+# The server ran before the programs: only what it spent between the first
+# reading and the last counts.
 server="$(awk -v hz="$(getconf CLK_TCK)" 'NR == 1 { first = $2 } { last = $2 } END { printf "%.2f", (last - first) / hz }' "$work/server")"
 awk -v n="$count" -v round="$round" -v started="$started" -v ended="$ended" -v programs="$(lastSum "$work/programs")" \
     -v drivers="$(lastSum "$work/drivers")" -v server="$server" -v ok="$(cat "$work"/*.out | grep -c 'result=identical')" '
