@@ -12,7 +12,9 @@ tessel_install() {
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "installing: ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -q
+    # A mirror in mid-sync fails one index now and then; the others still
+    # serve, and the install below says plainly if a package cannot be had.
+    apt-get update -q || echo "apt-get update reported errors: installing from the lists it could read"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
