@@ -2,18 +2,28 @@
 // wizard and message dialogs. All of them run on the user-interface thread,
 // but two that the engine also shows on the reader thread: CompletedDlgProc
 // always, WarningDlgProc when the box asked for data before an image was
-// chosen. The handles are set once by start-up, before the reader exists.
+// chosen. Start-up sets mainWindow, appInstance and accelTable once, before
+// the reader exists; connectDialog changes with the connect page, on the
+// user-interface thread only. closeRequested is the one shared word here:
+// set on either thread, read on both (upload/upload.h tells how the threads
+// share the rest).
 #ifndef TESSEL_APP_H
 #define TESSEL_APP_H
 
 #include <windows.h>
-#include <atomic>
+#include "app/sharedword.h"
 
 #define APP_TITLE "Tessel Flash Programmer"
 
 // Posted by a failure reaction to wake the main loop, which starts the
 // wizard over at its own level, never one modal level deeper.
 #define WM_REOPEN_WIZARD (WM_APP + 1)
+// Posted when every block arrived but the port closed before the box could
+// be told to reboot: the main window says so instead of the completion page.
+#define WM_NOT_REBOOTED (WM_APP + 2)
+#define NOT_REBOOTED_TEXT \
+    "The image has been uploaded, but the IRD was not rebooted: the port was closed.\n" \
+    "Please switch the IRD off and on again."
 
 extern HWND mainWindow;
 extern HINSTANCE appInstance;
@@ -21,7 +31,7 @@ extern HACCEL accelTable;
 extern HWND connectDialog;
 // Set by every way out before its WM_CLOSE is handled; read on both threads
 // (the reader thread's pages cannot see the user-interface thread's queue).
-extern std::atomic<int> closeRequested;
+extern SharedWord closeRequested;
 
 // Asks the main window to close, from any thread; MarkClosing only says so.
 void RequestClose(void);

@@ -8,7 +8,7 @@
 #include "app/app.h"
 #include "upload/upload.h"
 
-std::atomic<int> closeRequested{ 0 };
+SharedWord closeRequested{ 0 };
 
 void MarkClosing(void)
 {

@@ -9,28 +9,31 @@
 
 #define TESSEL_SHARED_WORD
 
-// Stalls or yields on about one call in four, at random.
+// Stalls or yields on about one call in four, at random, while
+// preemptionOn (a single-threaded test may turn it off to run faster).
 void MaybePreempt(void);
+extern bool preemptionOn;
 
-class SharedWord {
+template <typename T> class SharedWordOf {
 public:
-    SharedWord(int32_t value = 0) : word(value) {}
-    SharedWord(const SharedWord &) = delete;
-    SharedWord &operator=(const SharedWord &) = delete;
+    SharedWordOf(T value = T()) : word(value) {}
+    SharedWordOf(const SharedWordOf &) = delete;
+    SharedWordOf &operator=(const SharedWordOf &) = delete;
 
-    int32_t load(std::memory_order order = std::memory_order_seq_cst) const { MaybePreempt(); return word.load(order); }
-    void store(int32_t value, std::memory_order order = std::memory_order_seq_cst) { MaybePreempt(); word.store(value, order); }
-    operator int32_t() const { return load(); }
-    SharedWord &operator=(int32_t value) { store(value); return *this; }
-    int32_t exchange(int32_t value) { MaybePreempt(); return word.exchange(value); }
-    bool compare_exchange_strong(int32_t &expected, int32_t desired) { MaybePreempt(); return word.compare_exchange_strong(expected, desired); }
-    bool compare_exchange_weak(int32_t &expected, int32_t desired) { MaybePreempt(); return word.compare_exchange_weak(expected, desired); }
-    int32_t operator++() { MaybePreempt(); return ++word; }
-    int32_t operator++(int) { MaybePreempt(); return word++; }
-    int32_t operator+=(int32_t value) { MaybePreempt(); return word += value; }
+    T load(std::memory_order order = std::memory_order_seq_cst) const { MaybePreempt(); return word.load(order); }
+    void store(T value, std::memory_order order = std::memory_order_seq_cst) { MaybePreempt(); word.store(value, order); }
+    operator T() const { return load(); }
+    SharedWordOf &operator=(T value) { store(value); return *this; }
+    T exchange(T value) { MaybePreempt(); return word.exchange(value); }
+    bool compare_exchange_strong(T &expected, T desired) { MaybePreempt(); return word.compare_exchange_strong(expected, desired); }
+    bool compare_exchange_weak(T &expected, T desired) { MaybePreempt(); return word.compare_exchange_weak(expected, desired); }
+    T operator++() { MaybePreempt(); return ++word; }
+    T operator++(int) { MaybePreempt(); return word++; }
+    T operator+=(T value) { MaybePreempt(); return word += value; }
 
 private:
-    std::atomic<int32_t> word;
+    std::atomic<T> word;
 };
+typedef SharedWordOf<int32_t> SharedWord;
 
 #endif
