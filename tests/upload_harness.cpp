@@ -7,6 +7,8 @@
 #include <new>
 
 Bytes portWritten;
+std::vector<DWORD> portWriteCalls;
+bool realPauses = true;
 std::atomic<int> portOpen{ 1 };
 
 HWND MakeMessageWindow(void)
@@ -33,6 +35,7 @@ void ResetUpload(void)
     closeRequested = 0;
     portOpen = 1;
     portWritten.clear();
+    portWriteCalls.clear();
     TakePosted();
 }
 

@@ -14,6 +14,8 @@ typedef std::vector<uint8_t> Bytes;
 struct Posted { HWND window; WPARAM id; LPARAM value; };
 
 extern Bytes portWritten;   // every byte the code under test handed to WritePort
+extern std::vector<DWORD> portWriteCalls;   // the length of each WritePort call
+extern bool realPauses;   // PauseReader waits as long as asked (else not at all)
 extern std::atomic<int> portOpen;   // what PortIsOpen answers
 
 HWND MakeMessageWindow(void);

@@ -17,7 +17,7 @@
 #include <utility>
 
 int PortIsOpen(HWND) { return portOpen; }
-void PauseReader(DWORD ms) { Sleep(ms); }
+void PauseReader(DWORD ms) { Sleep(realPauses ? ms : 0); }
 
 // Each write's attempt, and whether the program was ending, as it wrote.
 struct WriteTag { int32_t attempt; int closing; };
@@ -27,6 +27,7 @@ int WritePort(HWND, const void *bytes, DWORD count)
 {
     const uint8_t *p = static_cast<const uint8_t *>(bytes);
     portWritten.insert(portWritten.end(), p, p + count);
+    portWriteCalls.push_back(count);
     writeTags.push_back({ upload.attempt, closeRequested });
     return 1;
 }
@@ -286,11 +287,11 @@ TEST_F(Upload, ImageThatShrinksDuringTransferFailsInsteadOfCompleting)
     Bytes sent, expected;
     std::string posts;
     int acked = 0;
-    for (; upload.uploadState != UPLOAD_IDLE && acked < 20; acked++) {
+    for (; upload.uploadState == UPLOAD_WAIT_ACK1 && acked < 20; acked++) {
         Feed(mainWin, ACKS);
         sent = concat({ sent, TakeWritten() });
         posts += "page percent " + std::to_string(acked + 1) + ", ";
-        if (upload.uploadState != UPLOAD_IDLE)   // the next block went out, not the failure
+        if (upload.uploadState == UPLOAD_WAIT_ACK1)   // the next block went out, not the failure
             expected = concat({ expected, expectedBlock(image, (acked + 1) * BLOCK_SIZE) });
     }
     EXPECT_LE(acked * BLOCK_SIZE, 5000) << "the blocks sent lie whole within what is left";
@@ -340,15 +341,16 @@ TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
     SharedWord *ack1 = &upload.ackWatch1, *ack2 = &upload.ackWatch2, *prompt = &upload.promptWatch, *start = &upload.startWatch;
     struct { const char *name; int state; bool page; std::vector<SharedWord *> watches; int count; SharedWord *other;
              const char *posts; int after; } rows[] = {
-        { "first ack", UPLOAD_WAIT_ACK1, true, { ack1 }, 20, ack2, "page cancel, main fail", UPLOAD_IDLE },
-        { "second ack", UPLOAD_WAIT_ACK2, true, { ack2 }, 20, ack1, "page cancel, main fail", UPLOAD_IDLE },
-        { "second ack, no page", UPLOAD_WAIT_ACK2, false, { ack2 }, 20, ack1, "main fail", UPLOAD_IDLE },
+        { "first ack", UPLOAD_WAIT_ACK1, true, { ack1 }, 20, ack2, "page cancel, main fail", UPLOAD_ENDED },
+        { "second ack", UPLOAD_WAIT_ACK2, true, { ack2 }, 20, ack1, "page cancel, main fail", UPLOAD_ENDED },
+        { "second ack, no page", UPLOAD_WAIT_ACK2, false, { ack2 }, 20, ack1, "main fail", UPLOAD_ENDED },
         { "block watches while idle", UPLOAD_IDLE, true, { ack1, ack2 }, 3, nullptr, "", UPLOAD_IDLE },
-        { "prompt", UPLOAD_STARTING, true, { prompt }, 40, nullptr, "main no-response", UPLOAD_STARTING },
-        { "carriage return", UPLOAD_STARTING, true, { prompt }, 4, nullptr, "main no-response", UPLOAD_STARTING },
-        { "start", UPLOAD_STARTING, true, { start }, 40, nullptr, "main fail", UPLOAD_STARTING },
-        { "all at once", UPLOAD_WAIT_ACK1, true, { ack1, prompt, start }, 1, nullptr,
-          "page cancel, main fail, main no-response, main fail", UPLOAD_IDLE },
+        { "prompt", UPLOAD_IDLE, true, { prompt }, 40, nullptr, "main no-response", UPLOAD_ENDED },
+        { "carriage return, in a transfer", UPLOAD_WAIT_ACK2, true, { prompt }, 4, nullptr, "page cancel, main no-response", UPLOAD_ENDED },
+        { "start", UPLOAD_STARTING, true, { start }, 40, nullptr, "main fail", UPLOAD_ENDED },
+        { "all at once: one outcome", UPLOAD_WAIT_ACK1, true, { ack1, prompt, start }, 1, nullptr,
+          "page cancel, main fail", UPLOAD_ENDED },
+        { "an attempt already reported", UPLOAD_ENDED, true, { prompt, start }, 2, nullptr, "", UPLOAD_ENDED },
     };
     for (auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -367,6 +369,8 @@ TEST_F(Upload, WatchdogsFireOnTheirCountInTheirStateOnly)
         EXPECT_EQ(row.after, upload.uploadState);
         Tick(mainWin, 50);
         EXPECT_EQ("", Posts()) << "a run-out watch stays quiet";
+        Feed(mainWin, HANDSHAKE);
+        EXPECT_EQ(row.after != UPLOAD_ENDED, !TakeWritten().empty()) << "a box that shakes hands again after a report gets nothing";
     }
 }
 
@@ -415,12 +419,16 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
 
 // A go-ahead that must not start sends no length and no block and reports
 // at most once: an emptied image, a start watchdog already out, a selection
-// holding the image; once closing, nothing more reaches the box at all.
+// holding the image; once closing, nothing more reaches the box at all. A
+// reported failure ends its attempt: a box that shakes hands again (a
+// monitor that restarts its load, a second box on a swapped cable) gets no
+// answer until the next attempt.
 TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 {
-    struct { const char *name; int ticks, tries; const char *posts; } rows[] = {
-        { "image emptied", 10, 1, "main fail" }, { "start watchdog ran out first", TICKS_START, 3, "main fail" },
-        { "selection holds the image", 10, 2, "main fail" }, { "close requested", 0, 1, "" }, { "port closing", 0, 1, "" },
+    struct { const char *name; int ticks, tries, replies; const char *posts; } rows[] = {
+        { "image emptied", 10, 2, 1, "main fail" }, { "start watchdog ran out first", TICKS_START, 2, 0, "main fail" },
+        { "selection holds the image", 10, 2, 2, "main fail" }, { "close requested", 0, 1, 1, "" },
+        { "port closing", 0, 1, 1, "" },
     };
     for (auto row : rows) {
         SCOPED_TRACE(row.name);
@@ -437,7 +445,7 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
         for (int t = 0; t < row.tries; t++) {
             upload.bannerAnswered = 1;
             Feed(mainWin, HANDSHAKE);
-            EXPECT_EQ(REPLY, TakeWritten());
+            EXPECT_EQ(t < row.replies ? REPLY : Bytes(), TakeWritten()) << "try " << t;
             closeRequested = name == "close requested";
             portOpen = name != "port closing";
             upload.bannerAnswered = row.ticks == 0 ? 0 : 1;
@@ -449,7 +457,13 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
         closeRequested = name == "close requested";
         Tick(mainWin, 2 * TICKS_START);
         EXPECT_EQ(row.posts, Posts()) << "no progress page";
-        EXPECT_TRUE(!row.ticks || upload.uploadState == UPLOAD_IDLE) << "ready for the box's next handshake";
+        if (!*row.posts)
+            continue;
+        Feed(mainWin, HANDSHAKE);
+        EXPECT_TRUE(TakeWritten().empty()) << "a reported attempt answers nothing more";
+        StopUploadAttempt();
+        Feed(mainWin, HANDSHAKE);
+        EXPECT_EQ(REPLY, TakeWritten()) << "the next attempt answers";
     }
 }
 
@@ -520,7 +534,8 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
             tickWins += failures;
             if (failures + engineWon != 1 || (failures && sent) || upload.ackWatch1 + upload.ackWatch2 > TICKS_ACK)
                 bad++;
-            // and the prompt against its watch
+            // and the prompt against its watch, in an attempt of its own
+            StopUploadAttempt();
             upload.promptWatch = 1;
             Feed(mainWin, ToBytes("<mon"));
             race(ToBytes(">"));

@@ -28,10 +28,10 @@ CRITICAL_SECTION *EngineLock(void)
 // Ends the running transfer if this move from the given state wins over the
 // other thread's; only the winner closes the progress page and reports. The
 // block watchdogs need no disarming: each counts only in its own state.
-int StopTransfer(int from)
+int StopTransfer(int from, int to)
 {
     int32_t expected = from;
-    if (!upload.uploadState.compare_exchange_strong(expected, UPLOAD_IDLE))
+    if (!upload.uploadState.compare_exchange_strong(expected, to))
         return 0;
     HWND progress = upload.progressDialog;
     if (progress)
@@ -39,12 +39,30 @@ int StopTransfer(int from)
     return 1;
 }
 
+// Ends the attempt in whatever state it is (a watch that ran out); 1 when
+// this move won, and so the caller reports. An attempt already ended was
+// reported by someone else. A transfer it ends loses its page.
+int EndAttempt(void)
+{
+    int32_t state = upload.uploadState;
+    while (state != UPLOAD_ENDED) {
+        if (state == UPLOAD_WAIT_ACK1 || state == UPLOAD_WAIT_ACK2) {
+            if (StopTransfer(state, UPLOAD_ENDED))
+                return 1;
+            state = upload.uploadState;
+        } else if (upload.uploadState.compare_exchange_weak(state, UPLOAD_ENDED)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int GetReceivePace(void)
 {
     int state = upload.uploadState;
     if (state == UPLOAD_WAIT_ACK2)
         return PACE_RIGHT_BEHIND;
-    return state == UPLOAD_IDLE ? PACE_ANY_TIME : PACE_SOON;
+    return state == UPLOAD_IDLE || state == UPLOAD_ENDED ? PACE_ANY_TIME : PACE_SOON;
 }
 
 // A failed write's error path: the sender goes on in the new text, never past its end.

@@ -4,14 +4,12 @@
 // a byte a WritePort call, each block with its checksum in one call, posts
 // WM_COMMAND to reach the user-interface thread, and opens two pages of its
 // own on the reader thread: the image selection and the completion page.
-// A chunk is handled under EngineLock, so a new attempt, a close or Abort
-// falls between two chunks, never inside a step; a step that lets go of the
-// lock for a page or a wait goes on only if its attempt still runs. The tick
-// may end a transfer at any moment: the engine moves uploadState by
-// compare-and-swap before it writes, claims a watchdog by swapping it to 0
-// before it reports, and stops without a word when the tick got there first.
-// While the port is closing or the user has asked to end the program, it
-// writes nothing and opens no page.
+// What it shares with the tick and how: the table in upload/upload.h. Every
+// write of the engine follows a move of uploadState that it won, so once a
+// report moved the attempt to ENDED nothing of that attempt is written. A
+// step that lets go of the lock for a page or a wait goes on only if its
+// attempt and state are still the ones it left. While the port is closing
+// or the user has asked to end the program, it writes nothing.
 #include "upload/upload.h"
 #include "upload/banner.h"
 #include "app/app.h"
@@ -114,11 +112,11 @@ static int readBlock(int *length)
     return 1;
 }
 
-// The engine's part of ending a transfer once its move won: the watches it
-// armed, the image's claim and the handshake matcher.
-static int endOwnTransfer(int from)
+// The engine's part of ending its own transfer once its move won: the
+// watches it armed, the image's claim and the handshake matcher.
+static int stopOwnTransfer(int from, int to)
 {
-    if (!StopTransfer(from))
+    if (!StopTransfer(from, to))
         return 0;
     upload.handshakePos = 0;
     upload.ackWatch1 = 0;
@@ -127,22 +125,24 @@ static int endOwnTransfer(int from)
     return 1;
 }
 
-// A transfer that cannot go on ends as a failure, never as a completion;
-// reported only if this move from the given state won over the tick.
+// A transfer that cannot go on ends its attempt as a failure, never as a
+// completion; reported only if this move from the given state won over the
+// tick.
 static void abandonTransfer(HWND window, int from)
 {
-    if (endOwnTransfer(from))
+    if (stopOwnTransfer(from, UPLOAD_ENDED))
         postCommand(window, CMD_FAIL_RETRY, 0);
 }
 
-// A rejected block ends this transfer; the box may begin a new one with a new
-// handshake. Its page is closed so no stale page is left behind, and the box
-// gets as long to begin again as it had at the start: if it does not, the
-// tick reports the failure instead of leaving the user with a frozen page.
+// A rejected block ends this transfer, not the attempt: the box may begin a
+// new one with a new handshake. Its page is closed so no stale page is left
+// behind, and the box gets as long to begin again as it had at the start: if
+// it does not, the tick reports the failure instead of leaving the user with
+// a frozen page.
 static void rejectTransfer(int from)
 {
     // lost: the block watchdog ran out at this moment and has reported
-    if (endOwnTransfer(from))
+    if (stopOwnTransfer(from, UPLOAD_IDLE))
         upload.startWatch = TICKS_START;
 }
 
@@ -160,8 +160,9 @@ static void sendImageBlock(HWND window, int length)
 
 // The engine's own selection, with the engine lock let go while it shows
 // (ClosePort waits for the user meanwhile); 1 when an image is open and the
-// attempt that asked for it still runs. A new attempt begun meanwhile owns
-// the state: nothing of this one is touched then.
+// attempt that asked for it still waits for it. A new attempt begun
+// meanwhile owns the state, and one ended meanwhile was reported: nothing
+// of it is touched then.
 static int chooseOwnImage(HWND window)
 {
     int32_t attempt = upload.attempt;
@@ -172,7 +173,7 @@ static int chooseOwnImage(HWND window)
         return 0;
     if (result != 0)
         dropHandshake();
-    return result == 0;
+    return result == 0 && upload.uploadState == UPLOAD_STARTING;
 }
 
 // Claims the start watchdog unless it ran out: then the attempt was reported
@@ -189,19 +190,26 @@ static int claimStartWatch(void)
 // Returns 0 when the rest of the chunk is to be dropped.
 static int startTransfer(HWND window)
 {
-    // 1. the box asks for data while no image is open: choose one here; a
-    //    new attempt begun meanwhile owns the state now
-    if (!upload.imageFile && !chooseOwnImage(window))
-        return 0;
+    // 1. the image, claimed for the transfer; when none is open the box
+    //    asked first, and it is chosen here
+    int claimed = ClaimImage(IMAGE_SENDING);
+    if (claimed && !upload.imageFile) {
+        ReleaseImage(IMAGE_SENDING);
+        if (!chooseOwnImage(window))
+            return 0;
+        claimed = ClaimImage(IMAGE_SENDING);
+    }
     // 2. the user may have said stop (Abort) or the port closed meanwhile
     if (!mayGoOn(window)) {
+        if (claimed)
+            ReleaseImage(IMAGE_SENDING);
         dropHandshake();
         return 0;
     }
-    // 3. the image, then the start watchdog: while a selection holds the
-    //    image the watchdog goes on and reports the attempt; once claimed it
-    //    can no longer report it
-    if (!ClaimImage(IMAGE_SENDING)) {
+    // 3. then the start watchdog: while a selection holds the image the
+    //    watchdog goes on and reports the attempt; once claimed it can no
+    //    longer report it
+    if (!claimed) {
         dropHandshake();
         return 1;
     }
@@ -237,9 +245,6 @@ static int startTransfer(HWND window)
         ReleaseImage(IMAGE_SENDING);
         return 1;
     }
-    // A box that asked for data before it showed a prompt has answered: the
-    // prompt watch is over, and a prompt it prints later finds nothing.
-    upload.promptWatch.exchange(0);
     postCommand(window, CMD_SHOW_PROGRESS, upload.blockTotal);
     writeWord(window, uint32_t(upload.transferSize));
     sendImageBlock(window, length);
@@ -248,9 +253,9 @@ static int startTransfer(HWND window)
 
 // Every block is acknowledged: the box gets a second to write the image,
 // then the completion page, with the engine lock let go meanwhile. The page
-// shows also when the port closed in that second, unless the program is
-// ending: whoever closed it may not know that the upload had completed.
-static int endTransfer(HWND window)
+// promises a reboot that only an open port can type: when the port closed
+// in that second, the main window says what became of the box instead.
+static int completeTransfer(HWND window)
 {
     upload.handshakePos = 0;
     CloseFirmwareImage();
@@ -258,8 +263,12 @@ static int endTransfer(HWND window)
     LeaveCriticalSection(EngineLock());
     PauseReader(1000);
     if (!closeRequested && IsWindow(window)) {
-        HINSTANCE instance = (HINSTANCE)GetWindowLongPtrA(window, GWLP_HINSTANCE);
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_COMPLETED), window, CompletedDlgProc, 0);
+        if (PortIsOpen(window)) {
+            HINSTANCE instance = (HINSTANCE)GetWindowLongPtrA(window, GWLP_HINSTANCE);
+            DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_COMPLETED), window, CompletedDlgProc, 0);
+        } else {
+            PostMessageA(window, WM_NOT_REBOOTED, 0, 0);
+        }
     }
     EnterCriticalSection(EngineLock());
     return 0;
@@ -281,7 +290,7 @@ static int acceptSecondAck(HWND window)
     int acked = ++upload.blocksAcked;
     if (last) {
         postCommand(upload.progressDialog, IDC_PERCENT, acked);
-        return endTransfer(window);
+        return completeTransfer(window);
     }
     // The next block goes out before the report: the box waits for it, the
     // page does not.
@@ -318,7 +327,10 @@ static void matchHandshake(HWND window, uint8_t b)
     upload.handshakePos = 0;
     if (!moveState(UPLOAD_IDLE, UPLOAD_STARTING))
         return;
-    ReleaseImage(IMAGE_SENDING);   // left by a transfer that the tick ended
+    // The box has answered: a prompt watch still running is over, so no
+    // false alarm comes while the user chooses an image for it.
+    upload.promptWatch.exchange(0);
+    ReleaseImage(IMAGE_SENDING);   // left by a transfer that ended without the engine
     writeByte(window, BYTE_ACK);
     writeByte(window, BYTE_REPLY);
 }

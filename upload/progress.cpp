@@ -108,7 +108,8 @@ static INT_PTR initProgress(HWND dialog)
     }
     // Catch up with reports posted before this page was there to take them.
     int32_t acked = upload.blocksAcked;
-    if (upload.uploadState == UPLOAD_IDLE || acked >= upload.blockTotal)
+    int32_t state = upload.uploadState;
+    if ((state != UPLOAD_WAIT_ACK1 && state != UPLOAD_WAIT_ACK2) || acked >= upload.blockTotal)
         return endProgress(dialog);
     if (acked > 0) {
         progressState.blocksDone = acked;

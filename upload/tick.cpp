@@ -1,11 +1,13 @@
 // The 250 ms tick: the command sender types at most one character of the
 // current monitor command, then the four watchdogs count down. Runs on the
 // user-interface thread. The engine on the reader thread arms and claims the
-// same counters, so each decrement is a compare-and-swap that never revives a
-// counter the engine has just cleared, and a watchdog reports only when its
-// own swap brought it to the end. The sender's set-ups (one on the reader
-// thread) and its typing change text, position, length and state together
-// under the sender's lock; the character is written after the lock is left.
+// same counters (the table in upload/upload.h), so each decrement is a
+// compare-and-swap that never revives a counter the engine has just cleared.
+// A watchdog that ran out reports only when its move of uploadState to ENDED
+// won: the engine may have moved on at that moment, or the attempt may have
+// been reported already. The sender's set-ups and its typing change its
+// fields together under the sender's lock; the character is written after
+// the lock is left.
 #include "upload/upload.h"
 #include "app/ids.h"
 #include "serial/serial.h"
@@ -107,10 +109,10 @@ static int countDown(SharedWord &watch, int32_t end)
 }
 
 // An acknowledgement that moved the state on at this moment wins. The
-// image's claim is left to the engine: it may be a new transfer's by now.
+// image's claim is left to the engine and the next attempt.
 static void checkBlockWatch(HWND window, SharedWord &watch, int state)
 {
-    if (upload.uploadState == state && countDown(watch, 0) && StopTransfer(state))
+    if (upload.uploadState == state && countDown(watch, 0) && StopTransfer(state, UPLOAD_ENDED))
         PostMessageA(window, WM_COMMAND, CMD_FAIL_RETRY, 0);
 }
 
@@ -124,10 +126,10 @@ int UploadTimerTick(HWND window)
     checkBlockWatch(window, upload.ackWatch1, UPLOAD_WAIT_ACK1);
     checkBlockWatch(window, upload.ackWatch2, UPLOAD_WAIT_ACK2);
     // 3. prompt watch
-    if (countDown(upload.promptWatch, 0))
+    if (countDown(upload.promptWatch, 0) && EndAttempt())
         PostMessageA(window, WM_COMMAND, CMD_NO_RESPONSE, 0);
     // 4. start watchdog
-    if (countDown(upload.startWatch, WATCH_EXPIRED))
+    if (countDown(upload.startWatch, WATCH_EXPIRED) && EndAttempt())
         PostMessageA(window, WM_COMMAND, CMD_FAIL_RETRY, 0);
     return 1;
 }

@@ -1,28 +1,31 @@
 // The upload engine: image selection, the receive-side protocol engine, the
 // 250 ms tick with its command sender and watchdogs, and the progress page.
-// ProcessReceived runs on the reader thread, and so do the two pages it opens
-// itself (its own image selection and the completion page); the tick, the
-// progress page and every other selection run on the user-interface thread.
-// Who may change what across the two threads (every such word a SharedWord):
-//  - EngineLock: the engine holds it while it handles a chunk (never across
-//    a page or a wait); StopUploadAttempt, ClosePort and the way out of the
-//    program take it, so no step of the engine straddles a new attempt, a
-//    close or Abort. attempt counts the attempts, under the lock, so that a
-//    step that let go of it for a page knows whether its attempt still runs.
-//  - uploadState: the engine; the tick only WAIT_ACKn -> IDLE. Every move
-//    that can race the tick is a compare-and-swap, and only its winner reports.
-//  - the watchdogs: armed by the engine (and the wizard, the selection); the
-//    tick counts them down by compare-and-swap; a reporter claims one by
-//    swapping it to 0. startWatch ends at WATCH_EXPIRED and stays there
-//    until the next command sequence or the next connect page, so a go-ahead
-//    that comes after it ran out knows the attempt was already reported.
-//  - the sender's four fields change together under SenderLock().
-//  - imageUser: claimed by compare-and-swap by a selection (either thread)
-//    or a transfer (the engine). imageFile, the path, the header and
-//    loadCommand are plain: only the thread holding the claim touches them.
-//    A transfer that the tick ended keeps its claim until the engine sees
-//    the next handshake or the wizard starts over, both when no transfer runs.
-//  - progressDialog: set and cleared by the progress page.
+// ProcessReceived runs on the reader thread (R), and so do the two pages it
+// opens itself (its own image selection and the completion page); the tick,
+// the progress page and every other selection run on the user-interface
+// thread (U). Who touches UploadContext (the one statement of it):
+//
+// | field | written by | read by | how |
+// |---|---|---|---|
+// | bannerPos, promptPos, handshakePos, blockBuffer | R; U resets them for a new attempt | R | U only under EngineLock |
+// | bannerAnswered | U: 0 at the connect page and on a failure, 1 at the completion's OK; R: 1 when it answers | R | last store wins; each store means the same to R |
+// | promptWatch | U arms it (connect page, Send CR) and counts it down; R claims it (a prompt, a handshake) | both | a claim or the last count is a swap: only its winner reports |
+// | uploadState | R: IDLE -> STARTING -> WAIT_ACK1 <-> WAIT_ACK2 -> IDLE; R or U: a transfer or attempt -> ENDED; U: IDLE for a new attempt | both | compare-and-swap; U's store under EngineLock |
+// | ackWatch1, ackWatch2 | R arms and clears; U counts down | both | compare-and-swap |
+// | startWatch | U arms it (command sequence, connect page: EXPIRED -> 0); R re-arms it after a reject and claims it at the go-ahead; U counts it down to WATCH_EXPIRED | both | compare-and-swap |
+// | imageUser | a selection (either thread) or a transfer (R) | both | claimed and released by compare-and-swap |
+// | imageFile, imageFileSize, imagePath, headerBuffer | the holder of imageUser | the holder | the claim |
+// | loadCommand | a selection, while the sender is stopped | the tick, once a sequence set the sender up | SenderLock orders the two |
+// | senderState, senderText, senderPos, senderLen | U (tick, set-ups); R (completion's reboot set-up; a failed write's stop) | U | together under SenderLock |
+// | transferSize, bytesSent, blocksAcked, blockTotal | R (go-ahead, acknowledgements) | R; U (progress page) | written before the state move that publishes them |
+// | progressDialog | U (the progress page registers and unregisters itself) | R, U | swap |
+// | attempt | U, under EngineLock, for each new attempt | R, after a page it showed outside the lock | EngineLock |
+//
+// EngineLock: the engine holds it while it handles a chunk (never across a
+// page or a wait); a new attempt, ClosePort and the way out of the program
+// take it, so no step of the engine straddles them. A reported failure ends
+// its attempt: the report is made by whoever moved uploadState to ENDED,
+// and in ENDED the engine answers nothing until the next attempt.
 #ifndef TESSEL_UPLOAD_H
 #define TESSEL_UPLOAD_H
 
@@ -40,6 +43,7 @@
 #define UPLOAD_STARTING   1
 #define UPLOAD_WAIT_ACK1  2
 #define UPLOAD_WAIT_ACK2  3
+#define UPLOAD_ENDED      4   // a failure was reported: nothing more of this attempt
 
 #define SENDER_IDLE      0
 #define SENDER_SEQUENCE  1
@@ -70,7 +74,7 @@ struct UploadContext {
     SharedWord promptPos[4];
     SharedWord uploadState;
     SharedWord handshakePos;
-    FILE *imageFile;
+    SharedWordOf<FILE *> imageFile;
     SharedWord imageFileSize;
     SharedWord transferSize;
     SharedWord bytesSent;      // image bytes of the running transfer that went out
@@ -81,11 +85,11 @@ struct UploadContext {
     SharedWord ackWatch2;
     SharedWord startWatch;
     SharedWord senderState;
-    std::atomic<const char *> senderText;
+    SharedWordOf<const char *> senderText;
     SharedWord senderPos;
     SharedWord senderLen;
     char loadCommand[256];
-    std::atomic<HWND> progressDialog;
+    SharedWordOf<HWND> progressDialog;
     SharedWord imageUser;
     SharedWord attempt;
 };
@@ -110,7 +114,8 @@ void StartCommandSequence(void);
 void StartRebootCommand(void);
 void StopSender(void);
 void StopUploadAttempt(void);
-int StopTransfer(int from);
+int StopTransfer(int from, int to);
+int EndAttempt(void);
 int GetReceivePace(void);
 
 CRITICAL_SECTION *SenderLock(void);
