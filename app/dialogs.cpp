@@ -13,6 +13,8 @@
 #define ABOUT_PICTURE_Y     10
 #define ABOUT_PICTURE_SIZE  64
 #define REBOOT_HOLD_MS      2000
+#define COMPLETED_PORT_TIMER     1
+#define COMPLETED_PORT_CHECK_MS  250
 
 void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter)
 {
@@ -97,15 +99,34 @@ INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 }
 
 // OK has the box rebooted; the page stays up while the tick types the
-// reboot command, and the restart banner is marked answered beforehand.
+// reboot command, and the restart banner is marked answered beforehand. The
+// page only promises what an open port can do: when the port closes under
+// it (or before OK), it ends and the main window says the box was not
+// rebooted, so whoever closed the port does not wait for the user.
 INT_PTR CALLBACK CompletedDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
-    if (message == WM_INITDIALOG)
+    switch (message) {
+    case WM_INITDIALOG:
+        SetTimer(dialog, COMPLETED_PORT_TIMER, COMPLETED_PORT_CHECK_MS, nullptr);
         return TRUE;
-    if (message == WM_COMMAND && commandId(wParam) == IDOK) {
-        upload.bannerAnswered = 1;
-        StartRebootCommand();
-        Sleep(REBOOT_HOLD_MS);
+    case WM_TIMER:
+        if (wParam == COMPLETED_PORT_TIMER && !PortIsOpen(mainWindow)) {
+            KillTimer(dialog, COMPLETED_PORT_TIMER);
+            PostMessageA(mainWindow, WM_NOT_REBOOTED, 0, 0);
+            EndDialog(dialog, 1);
+        }
+        return TRUE;
+    case WM_COMMAND:
+        if (commandId(wParam) != IDOK)
+            break;
+        KillTimer(dialog, COMPLETED_PORT_TIMER);
+        if (!PortIsOpen(mainWindow)) {
+            PostMessageA(mainWindow, WM_NOT_REBOOTED, 0, 0);
+        } else {
+            upload.bannerAnswered = 1;
+            StartRebootCommand();
+            Sleep(REBOOT_HOLD_MS);
+        }
         EndDialog(dialog, 1);
         return TRUE;
     }

@@ -155,6 +155,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_REOPEN_WIZARD:
         return 0;   // only wakes the main loop, which runs RunPendingWizard
+    case WM_NOT_REBOOTED:
+        MessageBoxA(window, NOT_REBOOTED_TEXT, APP_TITLE, MB_ICONEXCLAMATION | MB_OK);
+        return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);
     }

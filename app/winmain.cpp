@@ -5,6 +5,7 @@
 #include "app/app.h"
 #include "app/ids.h"
 #include "serial/serial.h"
+#include "app/winlog.h"
 
 #include <commctrl.h>
 
@@ -35,8 +36,10 @@ HWND CreateMainWindow(HINSTANCE instance, int show)
         return nullptr;
     ShowWindow(window, show);
     UpdateWindow(window);
-    if (!SetTimer(window, TIMER_ID, TIMER_PERIOD, nullptr))
+    if (!SetTimer(window, TIMER_ID, TIMER_PERIOD, nullptr)) {
+        LogWin32Failure("SetTimer", "the main window", GetLastError());
         ExitProcess(UINT(-1));
+    }
     return window;
 }
 

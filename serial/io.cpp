@@ -1,9 +1,17 @@
 // Bytes between the program and the open serial device. ReadPort and
 // WritePort use overlapped I/O and wait for their own completion. ReadPort
 // is the reader thread's alone, with readOverlapped; writes come from both
-// threads and take writeLock around the one writeOverlapped block.
+// threads and take writeLock around the one writeOverlapped block. No wait
+// here outlasts the calling reader's stop or PORT_IO_LIMIT_MS: a driver
+// that never completes an operation (an adapter pulled out) cannot hold the
+// engine, and with it ClosePort, for ever.
 #include "serial/serial.h"
 #include "upload/upload.h"
+#include "app/winlog.h"
+
+#define PORT_IO_LIMIT_MS  3000   // a block takes about 90 ms on the line
+
+static thread_local HANDLE ioStop;   // the stop of the reader running on this thread
 
 void ClearPortError(HANDLE port, DWORD *errors)
 {
@@ -14,14 +22,31 @@ void ClearPortError(HANDLE port, DWORD *errors)
         *errors = flags;
 }
 
-// Waits for an overlapped operation; FALSE when it failed.
-BOOL AwaitPortIo(HANDLE port, OVERLAPPED *overlapped, DWORD *count)
+// Called by a reader thread as it starts: its port waits end on its stop.
+void SetPortIoStop(HANDLE stop)
 {
-    while (!GetOverlappedResult(port, overlapped, count, TRUE)) {
-        if (GetLastError() != ERROR_IO_INCOMPLETE)
-            return FALSE;
+    ioStop = stop;
+}
+
+// Waits for an overlapped operation, at most limitMs and never past the
+// calling reader's stop; FALSE when it failed or had to be cancelled. A
+// cancelled operation's end is still awaited: the kernel owns its block
+// and buffer until then, and a driver ends a cancelled operation at once.
+BOOL AwaitPortIo(HANDLE port, OVERLAPPED *overlapped, DWORD *count, DWORD limitMs)
+{
+    HANDLE events[2] = { overlapped->hEvent, ioStop };
+    DWORD woke = WaitForMultipleObjects(ioStop ? 2 : 1, events, FALSE, limitMs);
+    if (woke != WAIT_OBJECT_0) {
+        if (woke == WAIT_TIMEOUT)
+            LogWin32Failure("GetOverlappedResult (no completion in time)", "the port", WAIT_TIMEOUT);
+        CancelIo(port);
     }
-    return TRUE;
+    BOOL done;
+    while (!(done = GetOverlappedResult(port, overlapped, count, TRUE)) && GetLastError() == ERROR_IO_INCOMPLETE) {
+    }
+    if (!done)
+        *count = 0;
+    return done && woke == WAIT_OBJECT_0;
 }
 
 int PortIsOpen(HWND window)
@@ -50,7 +75,7 @@ DWORD ReadPort(HWND window, uint8_t *buffer, DWORD wanted)
         // pending: only a debugger that listens gets it.
         if (IsDebuggerPresent())
             OutputDebugStringA("\n\rIO Pending");
-        if (!AwaitPortIo(tty->portHandle, &tty->readOverlapped, &count))
+        if (!AwaitPortIo(tty->portHandle, &tty->readOverlapped, &count, PORT_IO_LIMIT_MS))
             ClearPortError(tty->portHandle, nullptr);
         return count;
     }
@@ -72,7 +97,7 @@ int WritePort(HWND window, const void *bytes, DWORD count)
         if (GetLastError() != ERROR_IO_PENDING) {
             ClearPortError(tty->portHandle, nullptr);
             result = 0;
-        } else if (!AwaitPortIo(tty->portHandle, &tty->writeOverlapped, &written)) {
+        } else if (!AwaitPortIo(tty->portHandle, &tty->writeOverlapped, &written, PORT_IO_LIMIT_MS)) {
             ClearPortError(tty->portHandle, &lineErrors);
             result = 0;
         }

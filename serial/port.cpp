@@ -12,6 +12,7 @@
 #include "terminal/screen.h"
 #include "app/app.h"
 #include "app/ids.h"
+#include "app/winlog.h"
 
 #include <cstdio>
 
@@ -41,15 +42,17 @@ static int buildDeviceName(const TtyState *tty, char *name, size_t size)
     return 1;
 }
 
-// Drops DTR, purges both directions and closes the device.
-void ReleaseDevice(HANDLE port)
+// The normal end of an open device, once no reader uses it: drops DTR,
+// purges both directions and closes it.
+static void releaseDevice(HANDLE port)
 {
     EscapeCommFunction(port, CLRDTR);
     PurgeComm(port, PURGE_ALL);
     CloseHandle(port);
 }
 
-static void closeDevice(TtyState *tty)
+// Closes a device that no reader has used yet (its set-up failed).
+static void closeUnusedDevice(TtyState *tty)
 {
     tty->connected = 0;
     CloseHandle(tty->portHandle);
@@ -77,8 +80,10 @@ int OpenPort(HWND window)
         return 0;
     tty->portHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (tty->portHandle == INVALID_HANDLE_VALUE)
+    if (tty->portHandle == INVALID_HANDLE_VALUE) {
+        LogWin32Failure("CreateFileA", name, GetLastError());
         return 0;
+    }
 
     // 3. events, queues, purge, time-outs; their results are not needed
     SetCommMask(tty->portHandle, EV_RXCHAR);
@@ -90,14 +95,16 @@ int OpenPort(HWND window)
     // 4. line settings
     int result = ApplyPortSettings(window);
     if (!result) {
-        closeDevice(tty);
+        LogWin32Failure("SetCommState", name, GetLastError());
+        closeUnusedDevice(tty);
         return 0;
     }
 
     // 5. the reader thread
     tty->connected = 1;
     if (!StartPortReader(tty)) {
-        closeDevice(tty);
+        LogWin32Failure("CreateThread (the reader)", name, GetLastError());
+        closeUnusedDevice(tty);
         result = 0;
     } else {
         EscapeCommFunction(tty->portHandle, SETDTR);
@@ -130,7 +137,8 @@ int ApplyPortSettings(HWND window)
         return 0;
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
-    GetCommState(tty->portHandle, &dcb);
+    if (!GetCommState(tty->portHandle, &dcb))
+        LogWin32Failure("GetCommState", "the open port", GetLastError());
 
     int dtrDsr = (tty->flowControl & FLOW_DTR_DSR) != 0;
     int rtsCts = (tty->flowControl & FLOW_RTS_CTS) != 0;
@@ -162,8 +170,10 @@ int ClosePort(HWND window)
     if (!tty->connected)
         return 1;
 
-    // 1. no step of the engine writes once connected is cleared; then the
-    //    reader, which owns the device from here if it has to be given up on
+    // 1. the reader's waits end, an engine write a driver holds included;
+    //    then no step of the engine writes once connected is cleared; then
+    //    the reader, which owns the device from here if it is given up on
+    SignalPortReaderStop(tty);
     EnterCriticalSection(EngineLock());
     tty->connected = 0;
     LeaveCriticalSection(EngineLock());
@@ -176,7 +186,7 @@ int ClosePort(HWND window)
         tty->caretState = 0;
     }
     if (ended)
-        ReleaseDevice(tty->portHandle);
+        releaseDevice(tty->portHandle);
     tty->portHandle = INVALID_HANDLE_VALUE;   // later writes reach no device
     return 1;
 }

@@ -13,6 +13,7 @@
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "app/app.h"
+#include "app/winlog.h"
 
 #include <new>
 
@@ -53,10 +54,7 @@ static LONGLONG nowMicroseconds(void)
 // cancels it; FALSE when it did not complete.
 static BOOL awaitOrStop(ReaderLink *link, OVERLAPPED *overlapped, DWORD *count)
 {
-    HANDLE events[2] = { overlapped->hEvent, link->stop };
-    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
-        CancelIo(link->port);
-    return AwaitPortIo(link->port, overlapped, count);
+    return AwaitPortIo(link->port, overlapped, count, INFINITE);
 }
 
 // The driver's event wait; 0 when it ended without an event, as it does at
@@ -161,12 +159,15 @@ static void readUntilStopped(ReaderLink *link, OVERLAPPED *wait)
 }
 
 // The reader's last act: ClosePort is normally waiting to release the device
-// and free the link; given up on, the reader does both itself.
+// and free the link; given up on, the reader closes its own handle and frees
+// the link. It drops no DTR and purges nothing then: the same device may be
+// open again for the next attempt by now, and under some drivers a purge or
+// DTR change through this handle would reach the new one.
 static void endReader(ReaderLink *link)
 {
     if (moveReader(link, READER_WAITING, READER_ENDED))
         return;
-    ReleaseDevice(link->port);
+    CloseHandle(link->port);
     freeLink(link);
 }
 
@@ -174,6 +175,7 @@ DWORD WINAPI PortReaderThread(LPVOID parameter)
 {
     ReaderLink *link = static_cast<ReaderLink *>(parameter);
     ownLink = link;
+    SetPortIoStop(link->stop);
     DWORD result = 0;
     OVERLAPPED wait = {};
     wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -244,21 +246,33 @@ static int awaitReaderEnd(ReaderLink *link, HANDLE thread)
     }
 }
 
+// Tells the record's reader to stop: every wait of it ends, an engine write
+// that a driver holds included. ClosePort says it before it takes the
+// engine's lock, which such a write would otherwise keep.
+void SignalPortReaderStop(TtyState *tty)
+{
+    ReaderLink *link = tty->reader;
+    if (!link)
+        return;
+    link->stopping = 1;
+    SetEvent(link->stop);
+}
+
 // Ends the record's reader; 1 when it ended, 0 when it was given up on and
-// now owns the device, which it releases when its wait ends at last.
+// now owns the device, which it closes when its wait ends at last.
 int StopPortReader(TtyState *tty)
 {
     ReaderLink *link = tty->reader;
     if (!link)
         return 1;
-    link->stopping = 1;
-    SetEvent(link->stop);
+    SignalPortReaderStop(tty);
     SetCommMask(link->port, 0);
     int ended = awaitReaderEnd(link, tty->readerThread);
     if (ended)
         freeLink(link);
     else
-        OutputDebugStringA("ClosePort: the reader thread did not end; it releases the port when it does\n");
+        LogWin32Failure("WaitForSingleObject (the reader thread did not end; it closes the port when it does)",
+                        "the port", WAIT_TIMEOUT);
     CloseHandle(tty->readerThread);
     tty->reader = nullptr;
     tty->readerThread = nullptr;

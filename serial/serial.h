@@ -1,16 +1,24 @@
 // The serial link: the per-window TtyState record, opening, configuring and
 // closing the COM port, overlapped reads and writes, the reader thread and
-// the port selection dialog. What the two threads share:
-//  - connected: OpenPort and ClosePort change it (ClosePort under the
-//    engine's lock, so no step of the engine writes after it); both read it.
-//  - portHandle: changed by the user-interface thread only while no reader
-//    hands bytes to the engine, which is the only time the reader uses it.
-//  - writeLock around writeOverlapped: writes come from both threads;
-//    readOverlapped is the reader's alone.
-//  - the ReaderLink of each reader thread: its state moves by
-//    compare-and-swap between the reader and ClosePort, and the last one
-//    out closes the device and frees the link (serial/reader.cpp).
-// readerThread, readerThreadId and reader belong to the user-interface thread.
+// the port selection dialog. Who touches TtyState across the two threads
+// (U = user-interface thread, R = a reader thread; the rest is U's alone):
+//
+// | field | written by | read by | how |
+// |---|---|---|---|
+// | connected | U (OpenPort sets it, ClosePort clears it) | U, R | ClosePort clears it under EngineLock, so no step of the engine writes after it |
+// | portHandle | U, only while no reader delivers | U; R while it delivers (ReadPort, the engine's writes) | the reader's link state: U waits for a delivering reader |
+// | writeOverlapped | U, R (WritePort) | U, R | writeLock |
+// | readOverlapped | R (ReadPort) | R | the reader's alone |
+// | displayErrors | set once at creation | U, R | never changes |
+// | reader, readerThread, readerThreadId | U (StartPortReader, StopPortReader) | U | U's alone |
+//
+// Each reader thread shares a ReaderLink of its own with ClosePort:
+//
+// | field | written by | read by | how |
+// |---|---|---|---|
+// | state | R: WAITING <-> DELIVERING, -> ENDED; U: WAITING -> ABANDONED | U, R | compare-and-swap: ClosePort gives up only on a reader in WAITING |
+// | stopping, stop | U (ClosePort), once | R: every wait ends on stop | set before the engine's lock is taken |
+// | port | U, before the thread starts | R | the last one out (ENDED: ClosePort; ABANDONED: the reader) closes it and frees the link |
 #ifndef TESSEL_SERIAL_H
 #define TESSEL_SERIAL_H
 
@@ -33,13 +41,14 @@
 #define READER_ENDED       2   // gone: ClosePort closes the device and frees the link
 #define READER_ABANDONED   3   // given up on: the reader closes the device and frees the link
 
-// What one reader thread shares with ClosePort. Its own, not the window's,
-// so a reader given up on touches nothing the window may reuse or free.
+// What one reader thread shares with ClosePort (the table above). Its own,
+// not the window's, so a reader given up on touches nothing the window may
+// reuse or free.
 struct ReaderLink {
     SharedWord state;
-    SharedWord stopping;   // set by ClosePort before stop
-    HANDLE stop;           // set by ClosePort: every wait of the reader ends
-    HANDLE port;           // the device as opened; the reader's to release if abandoned
+    SharedWord stopping;
+    HANDLE stop;
+    HANDLE port;
 };
 
 struct TtyState {
@@ -80,12 +89,13 @@ int CreateTtyState(HWND window);
 int DestroyTtyState(HWND window);
 
 void ClearPortError(HANDLE port, DWORD *errors);
-BOOL AwaitPortIo(HANDLE port, OVERLAPPED *overlapped, DWORD *count);
-void ReleaseDevice(HANDLE port);
+void SetPortIoStop(HANDLE stop);
+BOOL AwaitPortIo(HANDLE port, OVERLAPPED *overlapped, DWORD *count, DWORD limitMs);
 DWORD ReadPort(HWND window, uint8_t *buffer, DWORD wanted);
 int WritePort(HWND window, const void *bytes, DWORD count);
 DWORD WINAPI PortReaderThread(LPVOID parameter);
 int StartPortReader(TtyState *tty);
+void SignalPortReaderStop(TtyState *tty);
 int StopPortReader(TtyState *tty);
 void PauseReader(DWORD ms);
 

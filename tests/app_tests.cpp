@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <commctrl.h>
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
@@ -460,3 +461,36 @@ TEST_F(ProgressPage, BarShowsTheCountAndANewerPageEndsTheOlder)
 }
 
 }  // namespace
+
+// A box left in load mode asks for data at once, without a prompt, and the
+// technician takes longer than the prompt watch to find the file: the box
+// has answered, so no failure page comes over the file dialog, and the
+// image chosen late still goes to the box.
+TEST_F(AppTest, BoxThatAsksFirstWaitsForASlowTechnician)
+{
+    StartBox("--handshake-first --rx-timeout 60000");   // a box that waits as long as it takes
+    HWND page;
+    ASSERT_NO_FATAL_FAILURE(WalkToFile(&page));
+    // The prompt watch (armed at the connect page, which stays under the
+    // file dialog) runs 40 ticks: half as long again covers a slow machine's
+    // late timer messages.
+    HWND fileDialog = page;
+    auto shown = [&] {
+        std::vector<PageKind> kinds;
+        for (HWND dialog : VisibleDialogs(app.process.dwProcessId))
+            kinds.push_back(PageKindOf(dialog));
+        std::sort(kinds.begin(), kinds.end());
+        return kinds;
+    };
+    const std::vector<PageKind> expected = { PAGE_CONNECT, PAGE_FILE };
+    PumpUntil([&] { return shown() != expected; }, TICKS_PROMPT * 250 * 3 / 2);
+    WaitHandled(fileDialog);
+    EXPECT_TRUE(shown() == expected) << "no failure page over the file dialog";
+    ChooseFile(fileDialog, goodImage);
+    ASSERT_TRUE(page = Reach(PAGE_WARNING, 60000));
+    PressKey(page, VK_ESCAPE);   // Continue
+    ASSERT_TRUE(page = Reach(PAGE_COMPLETED, 60000)) << BoxLog();
+    PressKey(page, VK_RETURN);
+    ASSERT_TRUE(WaitBoxLog("event=command text=boot", 60000)) << BoxLog();
+    EXPECT_TRUE(ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image) << "identical image";
+}

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -18,6 +20,8 @@ std::vector<Bytes> chunks;
 std::vector<DWORD> chunkThreads;   // the thread that delivered each chunk
 HANDLE holdFirstChunk;   // when set, the first chunk waits for it
 DWORD holdLimitMs;
+Bytes engineWrite;   // when set, the next chunk is answered with it, under the engine's lock
+std::atomic<int> engineWrote{ -1 };
 
 std::vector<size_t> chunkSizes()
 {
@@ -74,6 +78,12 @@ int ProcessReceived(HWND, const uint8_t *bytes, DWORD count)
     }
     if (first && holdFirstChunk)
         WaitForSingleObject(holdFirstChunk, holdLimitMs);
+    if (!engineWrite.empty()) {
+        Bytes out = std::exchange(engineWrite, Bytes());
+        EnterCriticalSection(EngineLock());
+        engineWrote = WritePort(mainWindow, out.data(), DWORD(out.size()));
+        LeaveCriticalSection(EngineLock());
+    }
     return 1;
 }
 
@@ -373,6 +383,34 @@ TEST_F(SerialLink, PortPageChoicesThatOpenNothingEndTheAttemptThere)
         EXPECT_EQ(row.close, bool(PeekMessageA(&msg, window, WM_CLOSE, WM_CLOSE, PM_REMOVE))) << "WM_CLOSE left for the main loop";
         closeRequested = 0;
     }
+}
+
+// The box stops reading while the engine writes (an adapter pulled out
+// mid-block): the write can never complete, and ClosePort still ends the
+// reader instead of waiting for the driver for ever.
+TEST_F(SerialLink, ClosePortEndsAnEngineWriteTheDriverHolds)
+{
+    ASSERT_TRUE(OpenCom5());
+    COMMTIMEOUTS never = { MAXDWORD, 0, 1000, 0, 0 };   // a driver that does not honour the write time-out
+    ASSERT_TRUE(SetCommTimeouts(Tty()->portHandle, &never));
+    engineWrite = pattern(4 << 20, 3);   // far more than the pty pair buffers
+    WriteBoxEnd(box, { 'w' });
+    ASSERT_TRUE(PumpUntil([] { return received().size() == 1; }, 60000));
+    // Nobody reads the box end until ClosePort has returned, or a minute
+    // has passed: then the write ends by itself and the test fails.
+    std::atomic<int> closed{ 0 }, rescued{ 0 };
+    std::thread rescue([&] {
+        for (DWORD start = GetTickCount(); !closed && GetTickCount() - start < 60000;)
+            Sleep(50);
+        while (!closed)
+            rescued += !ReadBoxEnd(box, 65536, 100).empty();
+    });
+    EXPECT_EQ(1, ClosePort(window));
+    closed = 1;
+    rescue.join();
+    EXPECT_EQ(0, rescued.load()) << "ClosePort waited until the driver let the write go";
+    EXPECT_EQ(0, engineWrote.load()) << "the write reports that it did not complete";
+    ReadBoxEnd(box, 8 << 20, 500);   // what did go out, for the next test
 }
 
 }  // namespace
