@@ -3,10 +3,10 @@
 # Usage: . tools/setup.sh [extra packages...]
 
 tessel_install() {
-    local wanted=(mingw-w64 cmake make g++ googletest wine wine32:i386 wine64 xvfb socat xdotool "$@")
+    local wanted=(mingw-w64 cmake make g++ googletest wine wine64 xvfb socat xdotool "$@")
     local missing=()
     local p
-    for p in "${wanted[@]}"; do
+    for p in "${wanted[@]}" wine32:i386; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -15,7 +15,14 @@ tessel_install() {
     # A mirror in mid-sync fails one index now and then; the others still
     # serve, and the install below says plainly if a package cannot be had.
     apt-get update -q || echo "apt-get update reported errors: installing from the lists it could read"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    missing=("${missing[@]/wine32:i386}")
+    [ -n "${missing[*]// }" ] && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ${missing[*]}
+    # The 32-bit Wine is installed apart: where its libraries cannot be had
+    # (an i386 index missing), the 64-bit build is tested under wine64.
+    if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine32:i386 ||
+            echo "wine32:i386 could not be installed: testing the 64-bit build under wine64"
+    fi
 }
 
 # Wine 8 runs a 32-bit program in a 32-bit Linux process. A machine whose
