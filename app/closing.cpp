@@ -2,9 +2,9 @@
 // WM_CLOSE to the main window and sets closeRequested first, so work that
 // runs between modal pages checks for it before it touches the window or its
 // TtyState again, and the reader thread, which cannot see the user-interface
-// thread's queue, sees it too. It is set under the engine's lock, so no step
-// of the engine that began before writes after it. Nothing clears it: the
-// program is ending.
+// thread's queue, sees it too (a SharedWord; app/app.h). It is set under
+// the engine's lock, so no step of the engine that began before writes after
+// it. Nothing clears it: the program is ending.
 #include "app/app.h"
 #include "upload/upload.h"
 

@@ -2,11 +2,10 @@
 // thread. OpenPort also runs the connection wizard's pages; after every page
 // it checks whether the user asked to end the program (a posted WM_CLOSE),
 // so nothing touches the window or its TtyState once they are going away.
-// ClosePort clears connected under the engine's lock and stops the reader
-// (serial/reader.cpp); it releases the device itself unless it had to give
-// up on the reader, which then releases it, and leaves an invalid
-// portHandle. Each attempt starts clean: the previous one's watchdogs,
-// sender and transfer are stopped.
+// ClosePort stops the reader (serial/reader.cpp; who may touch what: the
+// tables in serial/serial.h) and leaves an invalid portHandle. Each attempt
+// starts clean: the previous one's watchdogs, sender and transfer are
+// stopped.
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "terminal/screen.h"

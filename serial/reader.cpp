@@ -4,9 +4,7 @@
 // works, and once a wait has ended without an event (at once under some
 // drivers) on a one-byte read that completes with the next byte or after the
 // port's 1 s read time-out. Every wait also ends on the link's stop event.
-// Bytes reach the engine only after the link moved WAITING -> DELIVERING;
-// ClosePort gives up only on a reader in WAITING, by moving it to ABANDONED,
-// and such a reader then only releases its device and frees its link.
+// How the link is shared with ClosePort: the second table in serial/serial.h.
 // After a delivery the engine sets the pace: its second acknowledgement is
 // looked for a few byte times to a fixed deadline; a box that talks on its
 // own is read at most every READER_GATHER_MS, so a stream costs little.

@@ -1,8 +1,7 @@
-// The one UploadContext of the process, shared by the engine on the reader
-// thread and the tick, the dialogs and the port code on the user-interface
-// thread, with the guards that keep a unit of it whole: the sender's lock,
-// the engine's lock and the image's claim, and the end of a transfer that
-// the engine and the tick share.
+// The one UploadContext of the process (who touches what: the table in
+// upload/upload.h), with the guards that keep a unit of it whole: the
+// sender's lock, the engine's lock and the image's claim, and the ends of a
+// transfer and of an attempt that the engine and the tick share.
 #include "upload/upload.h"
 
 UploadContext upload;
