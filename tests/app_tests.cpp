@@ -458,6 +458,16 @@ TEST_F(ProgressPage, BarShowsTheCountAndANewerPageEndsTheOlder)
     });
     EXPECT_EQ(2, afterStaleReport);
     EXPECT_FALSE(olderStillUp);
+    // An image of more than 65,535 blocks: the bar's range holds the count.
+    upload.blockTotal = 70000;
+    upload.blocksAcked = 66000;
+    LRESULT high = -1, position = -1;
+    OpenProgressPage([&] {
+        high = SendMessageA(Bar(upload.progressDialog), PBM_GETRANGE, FALSE, 0);
+        position = SendMessageA(Bar(upload.progressDialog), PBM_GETPOS, 0, 0);
+        PostMessageA(upload.progressDialog, WM_COMMAND, IDCANCEL, 0);
+    });
+    EXPECT_EQ(std::make_pair(LRESULT(70000), LRESULT(66000)), std::make_pair(high, position));
 }
 
 }  // namespace

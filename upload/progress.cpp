@@ -68,9 +68,8 @@ HWND CreateProgressBar(HWND dialog)
                                dialog, nullptr, appInstance, nullptr);
     if (!bar)
         return nullptr;
-    if (upload.blockTotal == 0)
-        upload.blockTotal = 100;
-    SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, upload.blockTotal & 0xFFFF));
+    // A 32-bit range: an image of more than 65,535 blocks still fills the bar.
+    SendMessageA(bar, PBM_SETRANGE32, 0, totalBlocks());
     SendMessageA(bar, PBM_SETSTEP, 1, 0);
     return bar;
 }
@@ -109,7 +108,7 @@ static INT_PTR initProgress(HWND dialog)
     // Catch up with reports posted before this page was there to take them.
     int32_t acked = upload.blocksAcked;
     int32_t state = upload.uploadState;
-    if ((state != UPLOAD_WAIT_ACK1 && state != UPLOAD_WAIT_ACK2) || acked >= upload.blockTotal)
+    if ((state != UPLOAD_WAIT_ACK1 && state != UPLOAD_WAIT_ACK2) || acked >= totalBlocks())
         return endProgress(dialog);
     if (acked > 0) {
         progressState.blocksDone = acked;
@@ -125,7 +124,7 @@ static INT_PTR reportProgress(HWND dialog, int32_t count)
     progressState.blocksDone = count;
     SendMessageA(progressState.barWindow, PBM_SETPOS, count, 0);
     showPercent(dialog);
-    if (count == upload.blockTotal)   // only the last block ends the page
+    if (count == totalBlocks())   // only the last block ends the page
         return endProgress(dialog);
     return FALSE;
 }
