@@ -15,7 +15,12 @@ tessel_install() {
     # A mirror in mid-sync fails one index now and then; the others still
     # serve, and the install below says plainly if a package cannot be had.
     apt-get update -q || echo "apt-get update reported errors: installing from the lists it could read"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" && return 0
+    # One package that cannot be had (wine32:i386 while the i386 index is
+    # out of date) must not keep out the others: one at a time, and say which.
+    for p in "${missing[@]}"; do
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$p" >/dev/null 2>&1 || echo "cannot install $p: going on without it"
+    done
 }
 
 # Wine 8 runs a 32-bit program in a 32-bit Linux process. A machine whose
