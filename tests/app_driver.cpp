@@ -171,8 +171,15 @@ void ChooseFile(HWND fileDialog, const std::string &path)
 void Shot(const char *name)
 {
     const char *folder = getenv("TESSEL_SHOTS");
-    if (folder)
-        RunShell(std::string("import -window root -crop 720x520+0+0 +repage '") + folder + "/" + name + ".png'");
+    if (!folder)
+        return;
+    // The pages grow with the display's DPI (LogPixels); so does the picture.
+    HDC screen = GetDC(nullptr);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    std::string crop = std::to_string(720 * dpi / 96) + "x" + std::to_string(520 * dpi / 96);
+    RunShell("import -window root -crop " + crop + "+0+0 +repage '" + folder + "/" + name + ".png'");
 }
 
 int BoxPortIndex(void)

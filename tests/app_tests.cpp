@@ -222,7 +222,7 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
 
     // About from the menu by its mnemonic; only OK ends it, not Escape nor its close box.
     TypeKeys(main, "alt b");
-    ASSERT_TRUE(page = Reach(PAGE_ABOUT, 5000)) << "About";
+    ASSERT_TRUE(page = Reach(PAGE_ABOUT, 5000, "10-about")) << "About";
     EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on About";
     ClickCloseBox(page);
     EXPECT_TRUE(IsWindowVisible(page)) << "the close box of About";

@@ -139,16 +139,22 @@ std::atomic<int> portPageInside{ 0 };
 void CALLBACK endAboutOnceFailureAnswered(HWND, UINT, UINT_PTR timer, DWORD)
 {
     // A timer comes only once no posted message waits: the failure page's
-    // request for a new wizard has been handled by now.
+    // request for a new wizard has been handled by now. The About page shows
+    // itself only when its loop first finds nothing to do, which may come
+    // after this tick: wait for it rather than stop with About still up.
     if (!seen(PAGE_FAIL_MAINS))
         return;
+    HWND about = nullptr;
     for (HWND page : VisibleDialogs(0)) {
         if (PageKindOf(page) == PAGE_FAIL_MAINS)
             return;
         portPageInside += PageKindOf(page) == PAGE_PORT;
         if (PageKindOf(page) == PAGE_ABOUT)
-            PostMessageA(page, WM_COMMAND, IDOK, 0);
+            about = page;
     }
+    if (!about)
+        return;
+    PostMessageA(about, WM_COMMAND, IDOK, 0);
     KillTimer(nullptr, timer);
 }
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # The run command: installs what is missing, builds, and runs the program
 # under Wine with its COM1 on the box simulator or on a real serial device.
-#   bash tools/run-demo.sh [--device DEV]... [--trace FILE] [--screens]
+#   bash tools/run-demo.sh [--device DEV]... [--trace FILE] [--screens] [--dpi N]
 #  - DISPLAY set: the program opens on your display. Keep COM1, follow the
 #    pages and close the program to end. Against the simulator (the default)
 #    the box powers itself on every four seconds; give the file dialog the
@@ -14,6 +14,9 @@
 #  - no DISPLAY: under Xvfb the whole happy path is driven by itself against
 #    the simulator, every page is saved as a PNG in build/demo/screens/
 #    (--screens: also into docs/screens/), and the box's verdict is printed.
+#  - --dpi N (e.g. 144, Windows' 150 % scaling): the display's DPI, in a Wine
+#    prefix of its own (the tests' keeps 96); --screens then copies the pages
+#    into docs/screens/Ndpi/.
 # Nothing it started or linked is left behind when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,15 +24,16 @@ cd "$(dirname "$0")/.."
 . tools/latency-timer.sh
 
 usage() {
-    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
 }
 
-devices=() trace="" screens=0
+devices=() trace="" screens=0 dpi=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --device) [ $# -ge 2 ] || { echo "run-demo: --device needs a path" >&2; exit 2; }; devices+=("$2"); shift 2 ;;
         --trace) [ $# -ge 2 ] || { echo "run-demo: --trace needs a file" >&2; exit 2; }; trace="$2"; shift 2 ;;
         --screens) screens=1; shift ;;
+        --dpi) [[ "${2:-}" =~ ^[1-9][0-9]{1,2}$ ]] || { echo "run-demo: --dpi needs a number of dots per inch (96 to 999)" >&2; exit 2; }; dpi="$2"; shift 2 ;;
         -h|--help) usage; exit 0 ;;
         *) echo "run-demo: unknown option $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -75,6 +79,15 @@ if [ "${TESSEL_NO_SETUP:-}" = 1 ]; then
 else
     tessel_prepare imagemagick
 fi
+[ -n "$dpi" ] && export WINEPREFIX="$build/wineprefix-dpi$dpi"
+# setDpi: the display's DPI for every program started afterwards in the prefix
+# (Wine 8 reads HKCU\Control Panel\Desktop LogPixels when a process starts).
+setDpi() {
+    [ -n "$dpi" ] || return 0
+    "$@" wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+}
 demo="$build/demo"
 rm -rf "$demo"
 mkdir -p "$demo"
@@ -116,6 +129,10 @@ linkPort() {
 
 if [ -n "${DISPLAY:-}" ]; then
     tests/wine-prefix.sh
+    if [ -n "$dpi" ]; then
+        setDpi
+        tests/wine-prefix.sh
+    fi
     if [ ${#devices[@]} -gt 0 ]; then
         for i in "${!devices[@]}"; do
             linkPort $((i + 1)) "${devices[$i]}"
@@ -155,6 +172,7 @@ if [ -n "${DISPLAY:-}" ]; then
 fi
 
 # No display: the happy path of the program's own GUI test, on COM1.
+setDpi tessel_xvfb
 status=0
 mkdir -p "$demo/screens"
 TESSEL_SHOTS="$demo/screens" TESSEL_COM_INDEX=0 TESSEL_BOX_PORT=com1 TESSEL_BOX_LOG="$demo/box.log" \
@@ -162,9 +180,10 @@ TESSEL_SHOTS="$demo/screens" TESSEL_COM_INDEX=0 TESSEL_BOX_PORT=com1 TESSEL_BOX_
     2>&1 | grep -v "Read access denied" || status=$?
 echo "screens: $demo/screens/ $(ls "$demo/screens" | tr '\n' ' ')"
 if [ "$screens" = 1 ]; then
-    mkdir -p docs/screens
-    cp "$demo"/screens/*.png docs/screens/
-    echo "copied into docs/screens/"
+    shots="docs/screens${dpi:+/${dpi}dpi}"
+    mkdir -p "$shots"
+    cp "$demo"/screens/*.png "$shots/"
+    echo "copied into $shots/"
 fi
 [ -f "$demo/box.log" ] && verdict "$demo/box.log"
 exit $status

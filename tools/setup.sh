@@ -3,7 +3,7 @@
 # Usage: . tools/setup.sh [extra packages...]
 
 tessel_install() {
-    local wanted=(mingw-w64 cmake make g++ googletest wine wine64 xvfb socat xdotool "$@")
+    local wanted=(mingw-w64 cmake make g++ googletest wine wine64 xvfb socat xdotool python3 "$@")
     local missing=()
     local p
     for p in "${wanted[@]}" wine32:i386; do
