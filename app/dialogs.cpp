@@ -5,6 +5,7 @@
 // either (the engine's own selection), every other one on the user-interface
 // thread.
 #include "app/app.h"
+#include "app/winlog.h"
 #include "app/ids.h"
 #include "serial/serial.h"
 #include "upload/upload.h"
@@ -18,7 +19,8 @@
 
 void ShowPage(HWND owner, int templateId, DLGPROC procedure, LPARAM parameter)
 {
-    DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), owner, procedure, parameter);
+    if (DialogBoxParamA(appInstance, MAKEINTRESOURCEA(templateId), owner, procedure, parameter) == -1)
+        LogWin32Failure("DialogBoxParamA", "a page of the program", GetLastError());
 }
 
 static WORD commandId(WPARAM wParam)

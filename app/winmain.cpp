@@ -24,7 +24,10 @@ ATOM RegisterMainWindowClass(HINSTANCE instance)
     windowClass.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
     windowClass.lpszMenuName = MAKEINTRESOURCEA(IDR_MENU);
     windowClass.lpszClassName = "TTYWndClass";
-    return RegisterClassA(&windowClass);
+    ATOM atom = RegisterClassA(&windowClass);
+    if (!atom)
+        LogWin32Failure("RegisterClassA", "TTYWndClass", GetLastError());
+    return atom;
 }
 
 HWND CreateMainWindow(HINSTANCE instance, int show)
@@ -32,8 +35,10 @@ HWND CreateMainWindow(HINSTANCE instance, int show)
     accelTable = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_ACCEL));
     HWND window = CreateWindowExA(0, "TTYWndClass", APP_TITLE, WS_OVERLAPPEDWINDOW,
                                   50, 50, 550, 350, nullptr, nullptr, instance, nullptr);
-    if (!window)
+    if (!window) {
+        LogWin32Failure("CreateWindowExA", "the main window", GetLastError());
         return nullptr;
+    }
     ShowWindow(window, show);
     UpdateWindow(window);
     if (!SetTimer(window, TIMER_ID, TIMER_PERIOD, nullptr)) {

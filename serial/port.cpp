@@ -25,7 +25,10 @@
 int LoadPortPrefix(char *prefix, int size)
 {
     prefix[0] = '\0';
-    return LoadStringA(appInstance, IDS_COM_PREFIX, prefix, size) > 0;
+    if (LoadStringA(appInstance, IDS_COM_PREFIX, prefix, size) > 0)
+        return 1;
+    LogWin32Failure("LoadStringA", "the port-name prefix (string 784)", GetLastError());
+    return 0;
 }
 
 static int buildDeviceName(const TtyState *tty, char *name, size_t size)
@@ -84,12 +87,17 @@ int OpenPort(HWND window)
         return 0;
     }
 
-    // 3. events, queues, purge, time-outs; their results are not needed
-    SetCommMask(tty->portHandle, EV_RXCHAR);
-    SetupComm(tty->portHandle, INPUT_QUEUE_BYTES, OUTPUT_QUEUE_BYTES);
-    PurgeComm(tty->portHandle, PURGE_ALL);
+    // 3. events, queues, purge, time-outs; the port works without any of
+    //    them, so a failure is only logged
+    if (!SetCommMask(tty->portHandle, EV_RXCHAR))
+        LogWin32Failure("SetCommMask", name, GetLastError());
+    if (!SetupComm(tty->portHandle, INPUT_QUEUE_BYTES, OUTPUT_QUEUE_BYTES))
+        LogWin32Failure("SetupComm", name, GetLastError());
+    if (!PurgeComm(tty->portHandle, PURGE_ALL))
+        LogWin32Failure("PurgeComm", name, GetLastError());
     COMMTIMEOUTS timeouts = { MAXDWORD, 0, 1000, 0, 1000 };
-    SetCommTimeouts(tty->portHandle, &timeouts);
+    if (!SetCommTimeouts(tty->portHandle, &timeouts))
+        LogWin32Failure("SetCommTimeouts", name, GetLastError());
 
     // 4. line settings
     int result = ApplyPortSettings(window);
@@ -106,7 +114,8 @@ int OpenPort(HWND window)
         closeUnusedDevice(tty);
         result = 0;
     } else {
-        EscapeCommFunction(tty->portHandle, SETDTR);
+        if (!EscapeCommFunction(tty->portHandle, SETDTR))
+            LogWin32Failure("EscapeCommFunction (SETDTR)", name, GetLastError());
         if (GetFocus() == window)
             ScreenGainFocus(window);
     }

@@ -178,11 +178,14 @@ DWORD WINAPI PortReaderThread(LPVOID parameter)
     OVERLAPPED wait = {};
     wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!wait.hEvent) {
+        LogWin32Failure("CreateEventA", "the reader's wait", GetLastError());
         MessageBoxA(nullptr, "Failed to create event for thread!", "TTY Error!", MB_ICONEXCLAMATION | MB_OK);
     } else {
         if (SetCommMask(link->port, EV_RXCHAR)) {
             readUntilStopped(link, &wait);
             result = 1;
+        } else {
+            LogWin32Failure("SetCommMask", "the reader's port", GetLastError());
         }
         CloseHandle(wait.hEvent);
     }

@@ -2,6 +2,7 @@
 // kept in the main window's extra slot 0, freed on WM_DESTROY after the port
 // has been closed. It owns the font, the I/O events and the write lock.
 #include "serial/serial.h"
+#include "app/winlog.h"
 #include "terminal/screen.h"
 
 #include <new>
@@ -50,13 +51,16 @@ static void freeTtyState(TtyState *tty)
 int CreateTtyState(HWND window)
 {
     void *memory = LocalAlloc(LPTR, sizeof(TtyState));
-    if (!memory)
+    if (!memory) {
+        LogWin32Failure("LocalAlloc", "the TtyState record", GetLastError());
         return -1;
+    }
     TtyState *tty = new (memory) TtyState();
     InitializeCriticalSection(&tty->writeLock);
     tty->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     tty->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!tty->readOverlapped.hEvent || !tty->writeOverlapped.hEvent) {
+        LogWin32Failure("CreateEventA", "the port's overlapped blocks", GetLastError());
         freeTtyState(tty);
         return -1;
     }

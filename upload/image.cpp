@@ -5,6 +5,7 @@
 // the engine when the box asks for data while no image is open.
 #include "upload/upload.h"
 #include "app/app.h"
+#include "app/winlog.h"
 #include "app/ids.h"
 
 #include <commdlg.h>
@@ -70,6 +71,7 @@ int OpenFirmwareImage(HWND window)
     CloseFirmwareImage();
     upload.imageFile = fopen(imagePath, "rb");
     if (!upload.imageFile) {
+        LogWin32Failure("fopen", imagePath, GetLastError());
         MessageBoxA(window, "Can't open file.", APP_TITLE, MB_OK | MB_ICONEXCLAMATION);
         return 1;
     }

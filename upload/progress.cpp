@@ -11,6 +11,7 @@
 // the older one.
 #include "upload/upload.h"
 #include "app/app.h"
+#include "app/winlog.h"
 #include "app/ids.h"
 
 #include <commctrl.h>
@@ -102,6 +103,7 @@ static INT_PTR initProgress(HWND dialog)
     progressState.blocksDone = 0;
     progressState.barWindow = CreateProgressBar(dialog);
     if (!progressState.barWindow) {
+        LogWin32Failure("CreateWindowExA", PROGRESS_CLASSA, GetLastError());
         MessageBoxA(dialog, "ProgressBar Creation Failure.", APP_TITLE, MB_OK | MB_ICONEXCLAMATION);
         return endProgress(dialog);
     }
