@@ -456,6 +456,9 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 // ---------------------------------------------------------------- two threads
 // The same decisions on two real threads, thousands of times: never two
 // reports for one outcome, a block after a failure, or a reboot command cut.
+// Each race runs a minimum of rounds and then as many as fit its time, so a
+// busy machine runs fewer; each side must win a share of them, or the race
+// was not run at all.
 
 void spin(uint32_t &seed)   // for a random while
 {
@@ -463,46 +466,83 @@ void spin(uint32_t &seed)   // for a random while
     for (volatile unsigned i = 0; i < (seed >> 16) % 3000; i = i + 1) {}
 }
 
+// Waits for another thread; gives up the processor while it waits, since on
+// a busy machine that thread may need this core to go on.
+void waitFor(const std::function<bool()> &done)
+{
+    for (int i = 0; !done(); i++) {
+        if (i > 200)
+            SwitchToThread();
+    }
+}
+
 // A thread that runs `work` after a random spin each time Go() starts a round.
 struct Racer {
-    std::atomic<int> go{ 0 }, done{ 0 };
+    std::atomic<int> go{ 0 }, started{ 0 }, done{ 0 }, stop{ 0 };
     uint32_t seed = 12345;
     std::thread thread;
-    Racer(int rounds, std::function<void()> work) : thread([this, rounds, work] {
-        for (int r = 1; r <= rounds; r++) {
-            while (go.load() != r) {}
+    explicit Racer(std::function<void()> work) : thread([this, work] {
+        for (int r = 1;; r++) {
+            waitFor([&] { return go.load() == r || stop.load(); });
+            if (go.load() != r)
+                return;
+            started = r;
             spin(seed);
             work();
             done = r;
         }
     }) {}
-    ~Racer() { thread.join(); }
-    void Go() { go = go + 1; }
-    bool Done() { return done.load() == go.load(); }
+    ~Racer() { stop = 1; thread.join(); }
+    // Starts a round and returns once the thread has taken it up: then the
+    // two sides' random spins alone decide who comes first, however busy the machine.
+    void Go()
+    {
+        go = go + 1;
+        waitFor([this] { return started.load() == go.load(); });
+    }
+    void Wait() { waitFor([this] { return done.load() == go.load(); }); }
 };
+
+// At least MIN_ROUNDS rounds, then more until the race's time is up.
+const int MIN_ROUNDS = 600;
+const DWORD RACE_MS = 3000;
+
+struct Rounds {
+    DWORD start = GetTickCount();
+    int run = 0;
+    bool More() { return run < MIN_ROUNDS || GetTickCount() - start < RACE_MS; }
+};
+
+// Fails unless each side won more than one round in 100: fewer and the race was not run.
+void ExpectBothWon(const char *race, int rounds, const char *first, int firstWins, const char *second, int secondWins)
+{
+    printf("%s: %d rounds, %s won %d, %s won %d\n", race, rounds, first, firstWins, second, secondWins);
+    EXPECT_GT(firstWins, rounds / 100) << "the " << first << " (almost) never won: the race was not run";
+    EXPECT_GT(secondWins, rounds / 100) << "the " << second << " (almost) never won: the race was not run";
+}
 
 TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 {
-    const int ROUNDS = 4000;
     ASSERT_EQ(0, Choose(WriteImage("threads.bin", ValidImage(3000, 0), &image)));
     upload.progressDialog = progressWin;
     Bytes toFeed;
     HWND window = mainWin;
     uint32_t tickSeed = 777;
     int bad = 0, engineWins = 0, tickWins = 0;
+    Rounds rounds;
     auto count = [](const std::vector<Posted> &posted, WPARAM id) {
         return int(std::count_if(posted.begin(), posted.end(), [id](const Posted &p) { return p.id == id; }));
     };
     {
-        Racer engine(2 * ROUNDS, [&] { Feed(window, toFeed); });
+        Racer engine([&] { Feed(window, toFeed); });
         auto race = [&](const Bytes &bytes) {
             toFeed = bytes;
             engine.Go();
             spin(tickSeed);
             UploadTimerTick(window);
-            while (!engine.Done()) {}
+            engine.Wait();
         };
-        for (int r = 0; r < ROUNDS; r++) {
+        for (int &r = rounds.run; rounds.More(); r++) {
             int kind = r % 3;   // 0: first ack, 1: second ack, 2: reject, each against its watchdog
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
@@ -530,8 +570,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
         }
     }
     EXPECT_EQ(0, bad) << "rounds with two outcomes or none, or a block after a failure";
-    EXPECT_GT(engineWins, ROUNDS / 50) << "the engine never won: the race was not run";
-    EXPECT_GT(tickWins, ROUNDS / 50) << "the tick never won: the race was not run";
+    ExpectBothWon("acknowledgements against their watchdogs", rounds.run, "engine", engineWins, "tick", tickWins);
 }
 
 // A new attempt or Abort at any moment of a transfer's start: no write in a
@@ -539,15 +578,16 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 // one gets the image, and the start watchdog reports a go-ahead that lost.
 TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
 {
-    const int ROUNDS = 12000;
     ASSERT_EQ(0, Choose(WriteImage("attempt.bin", ValidImage(5000, 0), &image)));
     HWND window = mainWin;
-    Bytes toFeed = concat({ HANDSHAKE, ACK, ACKS, ACKS });
+    Bytes toFeed;
     uint32_t seed = 4242;
-    int late = 0, both = 0, neither = 0, unreported = 0, stopsInside = 0, selectionsFirst = 0;
+    int late = 0, both = 0, neither = 0, unreported = 0, stopsInside = 0, stopsOutside = 0, selectionsFirst = 0;
+    int selections = 0;
+    Rounds rounds;
     {
-        Racer engine(ROUNDS, [&] { Feed(window, toFeed, 1); });
-        for (int r = 0; r < ROUNDS; r++) {
+        Racer engine([&] { Feed(window, toFeed, 1); });
+        for (int &r = rounds.run; rounds.More(); r++) {
             int kind = r % 3;   // 0: a new attempt, 1: Abort, 2: a selection
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
@@ -555,8 +595,13 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
             StopSender();
             TakeWritten();
             writeTags.clear();
+            // the selection races the go-ahead itself; a stop, anywhere in a transfer's start
+            toFeed = kind == 2 ? concat({ ACK, ACKS, ACKS }) : concat({ HANDSHAKE, ACK, ACKS, ACKS });
+            if (kind == 2)
+                Feed(mainWin, HANDSHAKE);
             engine.Go();
-            spin(seed);
+            for (int spins = kind == 2 ? 1 : 1 + (seed >> 8) % 12; spins > 0; spins--)
+                spin(seed);
             int claimed = 0;
             if (kind == 0)
                 StopUploadAttempt();
@@ -564,15 +609,17 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
                 MarkClosing();
             else
                 claimed = ClaimImage(IMAGE_CHOOSING);
-            while (!engine.Done()) {}
+            engine.Wait();
             TakePosted();
             Bytes written = TakeWritten();
             if (kind < 2) {
                 for (const WriteTag &tag : writeTags)
                     late += tag.closing || tag.attempt != writeTags[0].attempt;
                 stopsInside += !writeTags.empty() && writeTags.size() < 9;
+                stopsOutside += writeTags.empty() || writeTags.size() >= 9;
             } else {
                 int sent = written.size() > REPLY.size();
+                selections++;
                 selectionsFirst += claimed;
                 both += claimed && sent;
                 neither += !claimed && !sent;
@@ -584,32 +631,39 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
     }
     EXPECT_EQ(0, late) << "writes of a transfer in a later attempt or after Abort";
     EXPECT_EQ(std::make_tuple(0, 0, 0), std::make_tuple(both, neither, unreported)) << "image to both, to neither, attempt unreported";
-    EXPECT_GT(stopsInside, ROUNDS / 100) << "the stop never came inside a transfer: the race was not run";
-    EXPECT_GT(selectionsFirst, ROUNDS / 100) << "the selection never won: the race was not run";
+    ExpectBothWon("a stop against a transfer's start", rounds.run - selections, "stop inside", stopsInside, "stop outside",
+                  stopsOutside);
+    ExpectBothWon("a selection against the go-ahead", selections, "selection", selectionsFirst, "go-ahead",
+                  selections - selectionsFirst);
 }
 
 TEST_F(Upload, RebootSetUpOnTheReaderThreadIsNeverCutByTheTick)
 {
-    const int ROUNDS = 2000;
     strcpy(upload.loadCommand, "\r\rq 0xbfbf9000\r");
-    int cut = 0;
+    int cut = 0, tickFirst = 0, setUpFirst = 0;
+    uint32_t tickSeed = 99;
+    Rounds rounds;
     {
-        Racer reader(ROUNDS, [] { StartRebootCommand(); });
-        for (int r = 1; r <= ROUNDS; r++) {
+        Racer reader([] { StartRebootCommand(); });
+        for (int &r = rounds.run; rounds.More(); r++) {
             StartCommandSequence();
             Tick(mainWin, r % 12);
             portWritten.clear();
             reader.Go();
-            while (!reader.Done())
+            spin(tickSeed);
+            while (reader.done.load() != reader.go.load())
                 UploadTimerTick(mainWin);
             Tick(mainWin, 8);
             // at most one character claimed before the set-up, then the whole command
             std::string typed(portWritten.begin(), portWritten.end());
             size_t at = typed.rfind("\r\rboot\r");
             cut += at == std::string::npos || at + 7 != typed.size() || upload.senderState != SENDER_IDLE;
+            tickFirst += at != std::string::npos && at > 0;
+            setUpFirst += at == 0;
         }
     }
     EXPECT_EQ(0, cut);
+    ExpectBothWon("the reboot's set-up against the tick", rounds.run, "tick", tickFirst, "set-up", setUpFirst);
 }
 
 }  // namespace
