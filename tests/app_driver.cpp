@@ -53,8 +53,8 @@ DWORD CloseProgram(App &app)
     if (main)
         PostMessageA(main, WM_CLOSE, 0, 0);
     if (app.running)
-        return WaitExit(app, 15000);
-    return PumpUntil([&] { return !IsWindow(main); }, 15000) ? 0 : 99;
+        return WaitExit(app, HANG_MS);
+    return PumpUntil([&] { return !IsWindow(main); }, HANG_MS) ? 0 : 99;
 }
 
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
@@ -67,7 +67,7 @@ HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs)
         return found != nullptr;
     }, timeoutMs);
     if (found)
-        Sleep(150);   // let it paint before it is read or pictured
+        WaitHandled(found);   // its thread idle once: it has painted before it is read or pictured
     return found;
 }
 
@@ -107,7 +107,7 @@ void WaitHandled(HWND window)
 {
     for (int i = 0; i < 5 && IsWindow(window); i++) {
         DWORD_PTR result;
-        SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+        SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, HANG_MS, &result);
     }
 }
 
@@ -135,7 +135,7 @@ std::string RunShell(const std::string &command)
         return "CreateProcess failed";
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    PumpUntil([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
+    PumpUntil([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, HANG_MS);
     return ReadTextFile(done);
 }
 

@@ -17,6 +17,7 @@ namespace {
 
 const size_t NONE = std::string::npos;
 const int TELNET_INDEX = 8;
+const DWORD TICK_MS = 250;   // the program's tick: its watchdogs count these
 
 // The program's own texts, exactly as they stand, by the control that shows them.
 const struct { int control; const char *text; } PAGE_TEXTS[] = {
@@ -75,13 +76,13 @@ bool KeyIgnored(HWND page, UINT key)
 
 bool Closes(HWND page)
 {
-    return PumpUntil([&] { return !IsWindowVisible(page); }, 3000);
+    return PumpUntil([&] { return !IsWindowVisible(page); }, HANG_MS);
 }
 
 // The log once the box saw the port close: nothing sent is still on its way.
 std::string BoxLogOnceClosed(void)
 {
-    EXPECT_TRUE(WaitBoxLog("event=client-closed", 5000)) << "the program's port closed";
+    EXPECT_TRUE(WaitBoxLog("event=client-closed", HANG_MS)) << "the program's port closed";
     return BoxLog();
 }
 
@@ -120,26 +121,26 @@ protected:
     {
         HWND page;
         ASSERT_TRUE(Launch(app));
-        ASSERT_TRUE(page = Reach(PAGE_WELCOME, 20000, "1-welcome")) << "Welcome";
+        ASSERT_TRUE(page = Reach(PAGE_WELCOME, HANG_MS, "1-welcome")) << "Welcome";
         if (keyChecks) {
             TypeKeys(page, "shift+Prior");   // Connect's accelerator acts only in the main loop
             EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on Welcome";
             EXPECT_TRUE(ShowsOnly(page, page)) << "Shift+PageUp acted under Welcome";
         }
         PressKey(page, VK_RETURN);
-        ASSERT_TRUE(page = Reach(PAGE_PORT, 5000, "2-port")) << "port selection";
+        ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS, "2-port")) << "port selection";
         EXPECT_EQ("COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 TELNET", PortList(page));
         EXPECT_EQ(0, Chosen(page)) << "COM1 first";
         ChoosePortByKey(page, VK_DOWN, BoxPortIndex());
-        ASSERT_TRUE(page = Reach(PAGE_CABLE, 5000, "3-cable"));
+        ASSERT_TRUE(page = Reach(PAGE_CABLE, HANG_MS, "3-cable"));
         PressKey(page, keyChecks ? VK_ESCAPE : VK_RETURN);
-        ASSERT_TRUE(page = Reach(PAGE_DISCONNECT, 5000, "4-disconnect"));
+        ASSERT_TRUE(page = Reach(PAGE_DISCONNECT, HANG_MS, "4-disconnect"));
         if (keyChecks) {
             TypeKeys(page, "shift+Next");   // Disconnect's accelerator: the port stays open
             EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on the disconnect page";
         }
         PressKey(page, VK_RETURN);
-        ASSERT_TRUE(Reach(PAGE_CONNECT, 5000, "5-connect"));
+        ASSERT_TRUE(Reach(PAGE_CONNECT, HANG_MS, "5-connect"));
     }
 
     // On to the file dialog, opened once the box is powered on and found.
@@ -147,14 +148,14 @@ protected:
     {
         ASSERT_NO_FATAL_FAILURE(WalkToConnect(keyChecks));
         PowerOnBox();
-        ASSERT_TRUE(*page = Reach(PAGE_FILE, 15000, "6-file")) << "the file dialog\n" << BoxLog();
+        ASSERT_TRUE(*page = Reach(PAGE_FILE, HANG_MS, "6-file")) << "the file dialog\n" << BoxLog();
     }
     void WalkToWarning(const std::string &file, bool keyChecks = false)
     {
         HWND page;
         ASSERT_NO_FATAL_FAILURE(WalkToFile(&page, keyChecks));
         ChooseFile(page, file);
-        ASSERT_TRUE(Reach(PAGE_WARNING, 5000));
+        ASSERT_TRUE(Reach(PAGE_WARNING, HANG_MS));
     }
 };
 
@@ -169,7 +170,7 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     Shot("7-warning");
     PressKey(WaitPage(app, PAGE_WARNING, 100), VK_ESCAPE);   // Continue
     HWND page;
-    ASSERT_TRUE(page = Reach(PAGE_PROGRESS, 20000)) << "progress";
+    ASSERT_TRUE(page = Reach(PAGE_PROGRESS, HANG_MS)) << "progress";
     EXPECT_TRUE(KeyIgnored(page, VK_RETURN)) << "Enter on the progress page";
     int percent = 0, wentBack = 0;
     PumpUntil([&] {
@@ -177,19 +178,19 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
         wentBack |= now < percent;
         percent = now;
         return percent >= 40;
-    }, 20000);
+    }, HANG_MS);
     EXPECT_FALSE(wentBack) << "percentage went back";
     Shot("8-progress");
     PressKey(page, VK_ESCAPE);
     EXPECT_TRUE(Closes(page)) << "Escape closes the progress page";
-    ASSERT_TRUE(page = Reach(PAGE_COMPLETED, 20000, "9-completed")) << "the transfer went on to completion";
+    ASSERT_TRUE(page = Reach(PAGE_COMPLETED, HANG_MS, "9-completed")) << "the transfer went on to completion";
     PressKey(page, VK_RETURN);
-    ASSERT_TRUE(WaitBoxLog("event=command text=boot", 10000)) << BoxLog();
+    ASSERT_TRUE(WaitBoxLog("event=command text=boot", HANG_MS)) << BoxLog();
     EXPECT_NE(NONE, BoxLog().find("verdict=complete")) << BoxLog();
     EXPECT_TRUE(ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image) << "identical image";
     EXPECT_TRUE(Closes(page)) << "the completion page holds for two seconds";
     // The rebooted box's stop window ends with its boot: an answer would have come by then.
-    PumpUntil([] { return BoxLog().find("event=boot", BoxLog().find("text=boot")) != NONE; }, 10000);
+    PumpUntil([] { return BoxLog().find("event=boot", BoxLog().find("text=boot")) != NONE; }, HANG_MS);
     log = BoxLog().substr(BoxLog().find("text=boot"));
     EXPECT_TRUE(log.find("event=boot") != NONE && log.find("event=stop") == NONE) << "the reboot banner is not answered\n" << log;
 
@@ -198,7 +199,7 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     std::string port = "$WINEPREFIX/dosdevices/${TESSEL_BOX_PORT:-com7}";
     RunShell("stty -F " + port + " 9600");
     PostMessageA(main, WM_COMMAND, CMD_SETTINGS, 0);
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "Settings";
+    ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "Settings";
     EXPECT_EQ(BoxPortIndex(), Chosen(page)) << "the port in use preselected";
     ChoosePortByKey(page, VK_END);
     EXPECT_TRUE(ShowsOnly(main)) << "Settings failed!";
@@ -207,14 +208,14 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     // Shift+PageDown closes the port (not before); Send CR then finds it closed.
     EXPECT_EQ(NONE, BoxLog().find("event=client-closed")) << "Shift+PageDown acted under a page";
     TypeKeys(main, "shift+Next");
-    EXPECT_TRUE(WaitBoxLog("event=client-closed", 5000)) << "Shift+PageDown";
+    EXPECT_TRUE(WaitBoxLog("event=client-closed", HANG_MS)) << "Shift+PageDown";
     PostMessageA(main, WM_COMMAND, CMD_SETTINGS, 0);   // with the port closed there is nothing to apply
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "Settings, port closed";
+    ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "Settings, port closed";
     PressKey(page, VK_RETURN);
     EXPECT_TRUE(ShowsOnly(main)) << "Settings failed! with the port closed";
     for (int command : { CMD_SEND_CR, CMD_FAIL_RECOVER }) {
         PostMessageA(main, WM_COMMAND, command, 0);
-        ASSERT_TRUE(page = Reach(PAGE_OTHER, 5000)) << command;
+        ASSERT_TRUE(page = Reach(PAGE_OTHER, HANG_MS)) << command;
         EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << command;
         PressKey(page, VK_RETURN);
         EXPECT_TRUE(Closes(page)) << command;
@@ -222,7 +223,7 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
 
     // About from the menu by its mnemonic; only OK ends it, not Escape nor its close box.
     TypeKeys(main, "alt b");
-    ASSERT_TRUE(page = Reach(PAGE_ABOUT, 5000, "10-about")) << "About";
+    ASSERT_TRUE(page = Reach(PAGE_ABOUT, HANG_MS, "10-about")) << "About";
     EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on About";
     ClickCloseBox(page);
     EXPECT_TRUE(IsWindowVisible(page)) << "the close box of About";
@@ -231,14 +232,14 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
 
     // Shift+PageUp runs the wizard with the port Settings chose; its failure shows once.
     TypeKeys(main, "shift+Prior");
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "Shift+PageUp";
+    ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "Shift+PageUp";
     EXPECT_EQ(TELNET_INDEX, Chosen(page));
     PressKey(page, VK_RETURN);
-    ASSERT_TRUE(page = Reach(PAGE_OPEN_FAILED, 5000));
+    ASSERT_TRUE(page = Reach(PAGE_OPEN_FAILED, HANG_MS));
     PressKey(page, VK_RETURN);
     EXPECT_TRUE(ShowsOnly(main)) << "no second attempt after Shift+PageUp";
     TypeKeys(main, "alt a x");   // Action, Exit
-    EXPECT_EQ(0u, WaitExit(app, 10000));
+    EXPECT_EQ(0u, WaitExit(app, HANG_MS));
 }
 
 // TELNET does not exist: its failure page and the port page take turns,
@@ -249,33 +250,33 @@ TEST_F(AppTest, FailingPortAlternatesWithItsPageAndNoPromptStartsTheWizardAgain)
     StartBox("--silent");
     HWND page;
     ASSERT_TRUE(Launch(app));
-    ASSERT_TRUE(page = Reach(PAGE_WELCOME, 20000));
+    ASSERT_TRUE(page = Reach(PAGE_WELCOME, HANG_MS));
     PressKey(page, VK_RETURN);
     for (int round = 0; round < 2; round++) {
-        ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "port page, round " << round;
+        ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "port page, round " << round;
         EXPECT_EQ(round ? TELNET_INDEX : 0, Chosen(page)) << "TELNET kept";
         round ? PressKey(page, VK_RETURN) : ChoosePortByKey(page, VK_END);
-        ASSERT_TRUE(page = Reach(PAGE_OPEN_FAILED, 5000));
+        ASSERT_TRUE(page = Reach(PAGE_OPEN_FAILED, HANG_MS));
         EXPECT_TRUE(round || KeyIgnored(page, VK_ESCAPE)) << "Escape on the open failure";
         PressKey(page, VK_RETURN);
     }
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "port page, round 2";
+    ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "port page, round 2";
     ChoosePortByKey(page, VK_UP, TELNET_INDEX - BoxPortIndex());
     for (PageKind kind : { PAGE_CABLE, PAGE_DISCONNECT }) {
-        ASSERT_TRUE(page = Reach(kind, 5000)) << kind;
+        ASSERT_TRUE(page = Reach(kind, HANG_MS)) << kind;
         PressKey(page, VK_RETURN);
     }
-    ASSERT_TRUE(Reach(PAGE_CONNECT, 5000)) << "connect";
-    ASSERT_TRUE(page = Reach(PAGE_COMM_FAILED, 20000));
+    ASSERT_TRUE(Reach(PAGE_CONNECT, HANG_MS)) << "connect";
+    ASSERT_TRUE(page = Reach(PAGE_COMM_FAILED, TICKS_PROMPT * TICK_MS + HANG_MS));   // the prompt watch
     EXPECT_TRUE(ShowsOnly(page, page)) << "the connect page was told to end";
     EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on the communication failure";
     PressKey(page, VK_RETURN);
-    ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "the wizard starts over at the port selection";
+    ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "the wizard starts over at the port selection";
     EXPECT_EQ(BoxPortIndex(), Chosen(page));
     ChoosePortByKey(page, VK_END);
     EXPECT_TRUE(ShowsOnly(MainWindowOf(app))) << "no failure page after a failure's new attempt";
     ClickCloseBox(MainWindowOf(app));
-    EXPECT_EQ(0u, WaitExit(app, 10000));
+    EXPECT_EQ(0u, WaitExit(app, HANG_MS));
     StopBox();
     EXPECT_NE(NONE, BoxLog().find("first=73")) << "Next on the cable page sends \"s\"\n" << BoxLog();
 }
@@ -297,19 +298,23 @@ TEST_F(AppTest, FailedTransferShowsOneFailurePageAndStartsOver)
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
         CloseHandle(file);
         PressKey(WaitPage(app, PAGE_WARNING, 100), VK_ESCAPE);   // Continue
+        // Continue armed the start watchdog before the box saw the command typed: it runs out
+        // at the latest its count of ticks (and a margin for late ones) after that.
+        ASSERT_TRUE(WaitBoxLog("event=command text=mon", HANG_MS)) << BoxLog();
+        DWORD armedBefore = GetTickCount();
+        auto watchOut = [&] { return GetTickCount() - armedBefore > TICKS_START * TICK_MS + 2000; };
         HWND page;
-        ASSERT_TRUE(page = Reach(PAGE_FAIL_MAINS, 30000)) << BoxLog();
+        ASSERT_TRUE(page = Reach(PAGE_FAIL_MAINS, TICKS_ACK * TICK_MS + HANG_MS)) << BoxLog();
         EXPECT_EQ(row.emptied, BoxLog().find("event=length") == NONE) << "no length for an emptied image";
         auto secondPage = [&] { return VisibleDialogs(app.process.dwProcessId).size() > 1; };
-        PumpUntil(secondPage, row.emptied ? 12000 : 0);
+        PumpUntil([&] { return secondPage() || watchOut(); }, HANG_MS);
         EXPECT_TRUE(ShowsOnly(page, page)) << "the progress page closed itself, and no second failure page";
         EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on the failure page";
         PressKey(page, VK_RETURN);
-        ASSERT_TRUE(page = Reach(PAGE_PORT, 5000)) << "the wizard starts over";
-        PumpUntil(secondPage, row.emptied ? 8000 : 0);
+        ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "the wizard starts over";
         EXPECT_TRUE(ShowsOnly(page, page)) << "nothing of the old attempt fires into the new wizard";
         PressKey(page, VK_ESCAPE);   // Cancel
-        EXPECT_EQ(0u, WaitExit(app, 10000));
+        EXPECT_EQ(0u, WaitExit(app, HANG_MS));
         EXPECT_EQ(NONE, BoxLog().find("verdict=complete"));
     }
 }
@@ -321,14 +326,14 @@ TEST_F(AppTest, InvalidFileOffersRetryThenAGoodFileIsAccepted)
     HWND page;
     ASSERT_NO_FATAL_FAILURE(WalkToFile(&page));
     ChooseFile(page, WriteImage("app-bad.bin", { 0x9000, -1, 0, 0, 0 }));
-    ASSERT_TRUE(page = Reach(PAGE_INVALID_FILE, 5000));
+    ASSERT_TRUE(page = Reach(PAGE_INVALID_FILE, HANG_MS));
     PressKey(page, VK_TAB);
     PressKey(page, VK_RETURN);   // Retry
-    ASSERT_TRUE(page = Reach(PAGE_FILE, 5000)) << "the file dialog again";
+    ASSERT_TRUE(page = Reach(PAGE_FILE, HANG_MS)) << "the file dialog again";
     ChooseFile(page, goodImage);
-    ASSERT_TRUE(page = Reach(PAGE_WARNING, 5000)) << "a good file reaches the warning";
+    ASSERT_TRUE(page = Reach(PAGE_WARNING, HANG_MS)) << "a good file reaches the warning";
     PressKey(page, VK_RETURN);   // Abort ends the program
-    EXPECT_EQ(0u, WaitExit(app, 10000));
+    EXPECT_EQ(0u, WaitExit(app, HANG_MS));
 }
 
 // A box that asks for data before any image is chosen: the reader thread
@@ -339,9 +344,9 @@ TEST_F(AppTest, AbortOnAWarningTheEngineOpenedSendsNothing)
     HWND page;
     ASSERT_NO_FATAL_FAILURE(WalkToFile(&page));
     ChooseFile(page, goodImage);
-    ASSERT_TRUE(page = Reach(PAGE_WARNING, 5000));
+    ASSERT_TRUE(page = Reach(PAGE_WARNING, HANG_MS));
     PressKey(page, VK_RETURN);   // Abort
-    EXPECT_EQ(0u, WaitExit(app, 10000));
+    EXPECT_EQ(0u, WaitExit(app, HANG_MS));
     std::string log = BoxLogOnceClosed();
     EXPECT_NE(NONE, log.find("event=go-ahead")) << log;
     EXPECT_EQ(NONE, log.find("event=length")) << "nothing after the handshake answer\n" << log;
@@ -366,7 +371,7 @@ TEST_F(AppTest, KeysThatCancelEndTheProgramCleanly)
         plan.stopAt = row.page;
         ASSERT_EQ(row.page, DriveWizard(app, plan).end);
         PressKey(WaitPage(app, row.page, 100), row.key);
-        EXPECT_EQ(0u, WaitExit(app, 10000));
+        EXPECT_EQ(0u, WaitExit(app, HANG_MS));
         EXPECT_EQ(NONE, BoxLogOnceClosed().find("event=go-ahead")) << "nothing was sent to the box";
     }
 }
@@ -451,7 +456,7 @@ TEST_F(ProgressPage, BarShowsTheCountAndANewerPageEndsTheOlder)
         SendMessageA(older, WM_COMMAND, IDC_PERCENT, 2);
         afterStaleReport = SendMessageA(Bar(older), PBM_GETPOS, 0, 0);
         OpenProgressPage([&] {
-            PumpUntil([&] { return !IsWindowVisible(older); }, 1000);
+            PumpUntil([&] { return !IsWindowVisible(older); }, HANG_MS);
             olderStillUp = IsWindowVisible(older) != 0;
             PostMessageA(upload.progressDialog, WM_COMMAND, IDCANCEL, 0);
         });
@@ -497,10 +502,10 @@ TEST_F(AppTest, BoxThatAsksFirstWaitsForASlowTechnician)
     WaitHandled(fileDialog);
     EXPECT_TRUE(shown() == expected) << "no failure page over the file dialog";
     ChooseFile(fileDialog, goodImage);
-    ASSERT_TRUE(page = Reach(PAGE_WARNING, 60000));
+    ASSERT_TRUE(page = Reach(PAGE_WARNING, HANG_MS));
     PressKey(page, VK_ESCAPE);   // Continue
-    ASSERT_TRUE(page = Reach(PAGE_COMPLETED, 60000)) << BoxLog();
+    ASSERT_TRUE(page = Reach(PAGE_COMPLETED, HANG_MS)) << BoxLog();
     PressKey(page, VK_RETURN);
-    ASSERT_TRUE(WaitBoxLog("event=command text=boot", 60000)) << BoxLog();
+    ASSERT_TRUE(WaitBoxLog("event=command text=boot", HANG_MS)) << BoxLog();
     EXPECT_TRUE(ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image) << "identical image";
 }

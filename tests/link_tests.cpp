@@ -92,7 +92,7 @@ TEST_F(Link, RejectedTransferStartsOverAndTheWholeImageArrivesIntact)
     ASSERT_TRUE(WaitBoxLog("verdict=complete", 120000)) << BoxLog();
     EXPECT_TRUE(ToBytes(ReadTextFile(BoxDirectory() + "\\received.bin")) == image) << "the box's copy is byte-identical";
     EXPECT_EQ(2, commands[CMD_SHOW_PROGRESS]) << "the new handshake starts a new transfer";
-    ASSERT_TRUE(WaitBoxLog("event=command text=boot", 15000)) << BoxLog();
+    ASSERT_TRUE(WaitBoxLog("event=command text=boot", HANG_MS)) << BoxLog();
     EXPECT_NE(std::string::npos, BoxLog().find("commands=s,mon,q 0xbfbf9000")) << "the commands in order";
     EXPECT_EQ(0, commands[CMD_FAIL_RETRY] + commands[CMD_NO_RESPONSE]) << "no failure";
     EXPECT_EQ(nullptr, upload.imageFile);
@@ -110,13 +110,13 @@ TEST_F(Link, CompletionAfterThePortClosedSaysTheBoxWasNotRebooted)
         return kind == PAGE_COMPLETED ? PageAnswer{ 0, -1 } : answerWizard(kind, dialog);   // the user is away
     });
     ASSERT_NE(0, OpenPort(window));
-    ASSERT_TRUE(WaitBoxLog("verdict=complete", 60000)) << BoxLog();
+    ASSERT_TRUE(WaitBoxLog("verdict=complete", HANG_MS)) << BoxLog();
     // A page left waiting for the user would hold ClosePort: OK is pressed
     // for it only after a minute, so a hang shows as a failure, not a stall.
     HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> rescued{ 0 };
     std::thread rescue([&] {
-        if (WaitForSingleObject(closed, 60000) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(closed, HANG_MS) == WAIT_OBJECT_0)
             return;
         for (HWND page : VisibleDialogs(0))
             rescued += PageKindOf(page) == PAGE_COMPLETED && PostMessageA(page, WM_COMMAND, IDOK, 0);
@@ -126,8 +126,8 @@ TEST_F(Link, CompletionAfterThePortClosedSaysTheBoxWasNotRebooted)
     rescue.join();
     CloseHandle(closed);
     EXPECT_EQ(0, rescued.load()) << "ClosePort waited for the user on the completion page";
-    EXPECT_TRUE(PumpUntil([] { return notRebooted == 1; }, 60000)) << "the box was not rebooted: said once";
-    EXPECT_TRUE(PumpUntil([] { return VisibleDialogs(0).empty(); }, 60000)) << "no page left open";
+    EXPECT_TRUE(PumpUntil([] { return notRebooted == 1; }, HANG_MS)) << "the box was not rebooted: said once";
+    EXPECT_TRUE(PumpUntil([] { return VisibleDialogs(0).empty(); }, HANG_MS)) << "no page left open";
     EXPECT_EQ(std::string::npos, BoxLog().find("text=boot")) << "nothing typed to a closed port";
     EXPECT_EQ(0, commands[CMD_FAIL_RETRY] + commands[CMD_NO_RESPONSE]) << "no failure";
 }

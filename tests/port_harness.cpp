@@ -4,6 +4,7 @@
 #include "app/ids.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -253,10 +254,38 @@ void PowerOnBox(void)
     AppendTextFile(boxFile("commands"), "power\n");
 }
 
+// Through Win32 and sharing everything: the box simulator may be writing the
+// file meanwhile, and under Wine such a read fails now and then (the
+// standard streams then throw from inside, whatever they were told). A
+// failed read is tried again; one that keeps failing is reported. A file
+// that does not exist reads as empty.
 std::string ReadTextFile(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 10; attempt++) {
+        if (attempt)
+            Sleep(10);   // before trying again: the writer moves on
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+                return "";
+            continue;
+        }
+        std::string text;
+        char buffer[16384];
+        DWORD got = 0;
+        BOOL read;
+        while ((read = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0)
+            text.append(buffer, got);
+        error = read ? 0 : GetLastError();
+        CloseHandle(file);
+        if (read)
+            return text;
+    }
+    fprintf(stderr, "ReadTextFile: %s could not be read (error %lu)\n", path.c_str(), error);
+    return "";
 }
 
 void AppendTextFile(const std::string &path, const std::string &text)

@@ -41,6 +41,10 @@ HANDLE OpenBoxEnd(const char *name);
 void WriteBoxEnd(HANDLE port, const Bytes &bytes);
 Bytes ReadBoxEnd(HANDLE port, size_t wanted, DWORD timeoutMs);
 
+// The bound of every wait for something that is to come: it only catches a
+// hang, so a slow or busy machine never reaches it in normal work.
+const DWORD HANG_MS = 60000;
+
 // Runs this thread's messages until done() or the time is up; 1 if done.
 int PumpUntil(const std::function<bool()> &done, DWORD timeoutMs);
 

@@ -100,42 +100,64 @@ programPids() {
     done
     return 1
 }
-# nextPage PROGRAM TITLE: waits for a window of that program not seen before
-# (a new page; the file dialog is titled "Open") and makes it the program's
-# page.
+# pages PROGRAM: the program's shown windows, "XWINDOW KIND [active]" a
+# line, each known by its controls (tests/pagelist.cpp), not by the order X
+# lists them; "active" marks the window that takes the keys.
+pages() {
+    local mine
+    mine=" $(xdotool search --all --onlyvisible --pid "${programs[$1]}" 2>/dev/null | tr '\n' ' ') "
+    wine "$build/pagelist.exe" 2>/dev/null | tr -d '\r' | while read -r id kind active; do
+        case "$mine" in *" $id "*) echo "$id $kind $active" ;; esac
+    done
+}
+# nextPage PROGRAM KIND: waits for a window of that kind not seen before and
+# makes it the program's page; the bound only catches a hang.
 declare -A seen page
 nextPage() {
-    local program="$1" title="$2" id
-    for _ in $(seq 300); do
-        for id in $(xdotool search --all --onlyvisible --pid "${programs[$program]}" --name "^$title\$" 2>/dev/null); do
+    local program="$1" kind="$2" id k
+    local deadline=$((SECONDS + 60))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        while read -r id k _; do
+            [ "$k" = "$kind" ] || continue
             case "${seen[$program]:- }" in *" $id "*) continue ;; esac
             seen[$program]="${seen[$program]:- }$id "
-            sleep 0.3   # let it open before the keys
             page[$program]="$id"
             return 0
-        done
+        done < <(pages "$program")
         sleep 0.1
     done
     return 1
 }
-# focus PROGRAM: the program's page takes the keyboard. Without a window
-# manager the keys go to the program that holds the display's focus, and a
-# page of the other program may have kept it: the page is raised and its
-# caption clicked, as a technician picks one of two programs whose pages lie
-# on top of each other, until the focus is the program's (a key sent before
-# that would reach the other program or nobody).
-focus() {
-    local program="$1" X Y WIDTH HEIGHT SCREEN WINDOW
-    eval "$(xdotool getwindowgeometry --shell "${page[$program]}")"
-    for _ in $(seq 10); do
-        # (no --sync: it waits for ever when the pointer is there already)
-        xdotool windowraise "${page[$program]}" mousemove $((X + WIDTH / 2)) $((Y + 8)) sleep 0.1 click 1
-        for _ in $(seq 10); do
-            [ "$(xdotool getwindowfocus getwindowpid 2>/dev/null)" = "${programs[$program]}" ] && return 0
-            sleep 0.1
-        done
+# gone PROGRAM KIND: waits until the program shows no window of that kind.
+gone() {
+    local deadline=$((SECONDS + 60))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        pages "$1" | grep -q "^[0-9]* $2\b" || return 0
+        sleep 0.1
     done
-    fail "program $program: its page never took the keyboard"
+    return 1
+}
+# focus PROGRAM: the program's page takes the keyboard. With no window
+# manager the X focus is given straight to the page's own window and
+# checked; the program itself makes the page its active one only once it
+# is clicked, as a technician picks one of two programs: the caption is
+# clicked until the program says the page is active (a key sent before
+# would reach the other program or nobody).
+focus() {
+    local program="$1" said X Y WIDTH HEIGHT SCREEN WINDOW
+    said="$(timeout 60 xdotool windowfocus --sync "${page[$program]}" 2>&1)" ||
+        { fail "program $program: its page ${page[$program]} did not take the X focus: ${said:-no answer in 60 s}"; return 1; }
+    said="$(xdotool getwindowfocus 2>&1)"
+    [ "$said" = "${page[$program]}" ] ||
+        { fail "program $program: the X focus is at window $said, not at its page ${page[$program]}"; return 1; }
+    eval "$(xdotool getwindowgeometry --shell "${page[$program]}")"
+    local deadline=$((SECONDS + 60))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        pages "$program" | grep -q "^${page[$program]} .* active" && return 0
+        # (no --sync: it waits for ever when the pointer is there already)
+        xdotool windowraise "${page[$program]}" mousemove $((X + WIDTH / 2)) $((Y + 8)) click 1
+    done
+    fail "program $program: its page ${page[$program]} has the X focus but never became the program's active window"
     return 1
 }
 # keys PROGRAM KEYS...: the keys to the program's page.
@@ -144,7 +166,7 @@ keys() {
     shift
     xdotool key "$@"
 }
-# press PROGRAM KEYS... NEXT-NAME NEXT-TITLE: the keys, then the program's
+# press PROGRAM KEYS... NEXT-NAME NEXT-KIND: the keys, then the program's
 # next page is waited for, so that it does not open later and take the focus
 # from the other program's page.
 press() {
@@ -159,26 +181,27 @@ uploadsOverlapped=0
 drive() {
     local p
     for p in 1 2; do
-        nextPage $p "$title" && main[$p]="${page[$p]}" || { fail "program $p: no main window"; return 1; }
-        nextPage $p "$title" || { fail "program $p: no Welcome page"; return 1; }
+        nextPage $p main && main[$p]="${page[$p]}" || { fail "program $p: no main window"; return 1; }
+        nextPage $p welcome || { fail "program $p: no Welcome page"; return 1; }
     done
     local portKeys=(Return Tab\ Down\ Return)
     for p in 1 2; do
-        press $p Return "port selection" "$title" || return 1
+        press $p Return "port selection" port || return 1
         # shellcheck disable=SC2086
-        press $p ${portKeys[$((p - 1))]} cable "$title" || return 1
-        press $p Return disconnect "$title" || return 1
-        press $p Return connect "$title" || return 1
+        press $p ${portKeys[$((p - 1))]} cable cable || return 1
+        press $p Return disconnect disconnect || return 1
+        press $p Return connect connect || return 1
         kill -USR1 "${boxPids[$((p - 1))]}"   # the box is plugged into the mains
-        nextPage $p Open && focus $p || { fail "program $p: no file dialog"; return 1; }
+        nextPage $p file || { fail "program $p: no file dialog"; return 1; }
+        focus $p || return 1
         xdotool type --delay 10 "$image"
         xdotool key Return
-        nextPage $p "$title" || { fail "program $p: no warning page"; return 1; }
+        nextPage $p warning || { fail "program $p: no warning page"; return 1; }
     done
     # Escape is Continue there. The second upload starts once the first is
     # under way, with its progress page open: no page of the first program
     # opens by itself then until its upload ends, seconds later.
-    press 1 Escape progress "$title" || return 1
+    press 1 Escape progress progress || return 1
     keys 2 Escape
     # Both boxes in their transfer at one moment: the uploads ran at once.
     for _ in $(seq 600); do
@@ -190,16 +213,16 @@ drive() {
         sleep 0.1
     done
     [ "$(cat "$timer1")" = 1 ] || fail "the latency timer is $(cat "$timer1") ms during the upload, 1 expected"
-    # Each program now shows its main window and its completion page only.
-    sleep 1
+    # Each program now shows its completion page.
     for p in 1 2; do
-        page[$p]="$(xdotool search --all --onlyvisible --pid "${programs[$p]}" --name "^$title\$" | grep -vx "${main[$p]}" | head -1)"
-        [ -n "${page[$p]}" ] || { fail "program $p: no completion page"; return 1; }
+        nextPage $p completed || { fail "program $p: no completion page"; return 1; }
         keys $p Return
     done
     # The page holds 2 s while the reboot command is typed; then Action, Exit.
-    sleep 4
     for p in 1 2; do
+        gone $p completed || { fail "program $p: the completion page did not close"; return 1; }
+        local deadline=$((SECONDS + 60))
+        until grep -q "text=boot" "$work/box$p.log" || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.1; done
         page[$p]="${main[$p]}"
         keys $p alt+a x
     done

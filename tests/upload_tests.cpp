@@ -470,6 +470,9 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 // ---------------------------------------------------------------- two threads
 // The same decisions on two real threads, thousands of times: never two
 // reports for one outcome, a block after a failure, or a reboot command cut.
+// Each race runs a minimum of rounds and then as many as fit its time, so a
+// busy machine runs fewer; each side must win a share of them, or the race
+// was not run at all.
 
 void spin(uint32_t &seed)   // for a random while
 {
@@ -477,46 +480,108 @@ void spin(uint32_t &seed)   // for a random while
     for (volatile unsigned i = 0; i < (seed >> 16) % 3000; i = i + 1) {}
 }
 
+// Waits for another thread; gives up the processor while it waits, since on
+// a busy machine that thread may need this core to go on.
+void waitFor(const std::function<bool()> &done)
+{
+    for (int i = 0; !done(); i++) {
+        if (i > 200)
+            SwitchToThread();
+    }
+}
+
 // A thread that runs `work` after a random spin each time Go() starts a round.
 struct Racer {
-    std::atomic<int> go{ 0 }, done{ 0 };
+    std::atomic<int> go{ 0 }, started{ 0 }, released{ 0 }, done{ 0 }, stop{ 0 };
     uint32_t seed = 12345;
     std::thread thread;
-    Racer(int rounds, std::function<void()> work) : thread([this, rounds, work] {
-        for (int r = 1; r <= rounds; r++) {
-            while (go.load() != r) {}
+    explicit Racer(std::function<void()> work) : thread([this, work] {
+        for (int r = 1;; r++) {
+            waitFor([&] { return go.load() == r || stop.load(); });
+            if (go.load() != r)
+                return;
+            started = r;
+            waitFor([&] { return released.load() == r; });
             spin(seed);
             work();
             done = r;
         }
     }) {}
-    ~Racer() { thread.join(); }
-    void Go() { go = go + 1; }
-    bool Done() { return done.load() == go.load(); }
+    ~Racer() { stop = 1; thread.join(); }
+    // Starts a round and returns with the thread released at the same moment:
+    // then the two sides' random spins alone decide who comes first, however
+    // busy the machine.
+    void Go()
+    {
+        go = go + 1;
+        waitFor([this] { return started.load() == go.load(); });
+        released = go.load();
+    }
+    void Wait() { waitFor([this] { return done.load() == go.load(); }); }
 };
+
+// The random wait before one side's act, kept so that both outcomes keep
+// coming: longer after that side came first, shorter after it came late.
+// How long is fair depends on how the machine runs the two threads (on a
+// busy one only a scheduler's slice apart), so it is found as the rounds go.
+struct Balance {
+    double limit = 3000;   // spin steps
+    uint32_t seed;
+    explicit Balance(uint32_t start) : seed(start) {}
+    void Wait()
+    {
+        seed = seed * 1103515245u + 12345u;
+        for (volatile uint32_t i = 0, n = uint32_t(limit * (seed >> 16) / 65536); i < n; i = i + 1) {}
+    }
+    void Came(bool early) { limit = std::min(3e7, std::max(100.0, early ? limit * 1.2 : limit / 1.2)); }
+};
+
+// At least MIN_ROUNDS rounds, then more until the race's time is up; on a
+// machine so busy that one outcome has come fewer than MIN_WINS times by
+// then, more until it has, for up to RACE_LIMIT_MS.
+const int MIN_ROUNDS = 300, MIN_WINS = 5;
+const DWORD RACE_MS = 3000, RACE_LIMIT_MS = 40000;
+
+struct Rounds {
+    DWORD start = GetTickCount();
+    int run = 0;
+    bool More(int fewestWins)
+    {
+        DWORD spent = GetTickCount() - start;
+        return run < MIN_ROUNDS || spent < RACE_MS || (fewestWins < MIN_WINS && spent < RACE_LIMIT_MS);
+    }
+};
+
+// Fails unless each side won MIN_WINS rounds: fewer and the race was not run.
+void ExpectBothWon(const char *race, int rounds, const char *first, int firstWins, const char *second, int secondWins)
+{
+    printf("%s: %d rounds, %s won %d, %s won %d\n", race, rounds, first, firstWins, second, secondWins);
+    EXPECT_GE(firstWins, MIN_WINS) << "the " << first << " (almost) never won: the race was not run";
+    EXPECT_GE(secondWins, MIN_WINS) << "the " << second << " (almost) never won: the race was not run";
+}
 
 TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 {
-    const int ROUNDS = 4000;
     ASSERT_EQ(0, Choose(WriteImage("threads.bin", ValidImage(3000, 0), &image)));
     upload.progressDialog = progressWin;
     Bytes toFeed;
     HWND window = mainWin;
-    uint32_t tickSeed = 777;
+    Balance tick(777);
     int bad = 0, engineWins = 0, tickWins = 0;
+    Rounds rounds;
     auto count = [](const std::vector<Posted> &posted, WPARAM id) {
         return int(std::count_if(posted.begin(), posted.end(), [id](const Posted &p) { return p.id == id; }));
     };
     {
-        Racer engine(2 * ROUNDS, [&] { Feed(window, toFeed); });
+        Racer engine([&] { Feed(window, toFeed); });
         auto race = [&](const Bytes &bytes) {
             toFeed = bytes;
             engine.Go();
-            spin(tickSeed);
+            tick.Wait();
             UploadTimerTick(window);
-            while (!engine.Done()) {}
+            engine.Wait();
         };
-        for (int r = 0; r < ROUNDS; r++) {
+        for (int &r = rounds.run; rounds.More(std::min(engineWins, tickWins)); r++) {
             int kind = r % 3;   // 0: first ack, 1: second ack, 2: reject, each against its watchdog
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
@@ -532,6 +597,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
             int engineWon = kind == 0 ? upload.uploadState == UPLOAD_WAIT_ACK2 : kind == 1 ? sent == 1028 : upload.startWatch > 0;
             engineWins += engineWon;
             tickWins += failures;
+            tick.Came(failures > 0);
             if (failures + engineWon != 1 || (failures && sent) || upload.ackWatch1 + upload.ackWatch2 > TICKS_ACK)
                 bad++;
             // and the prompt against its watch, in an attempt of its own
@@ -545,8 +611,7 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
         }
     }
     EXPECT_EQ(0, bad) << "rounds with two outcomes or none, or a block after a failure";
-    EXPECT_GT(engineWins, ROUNDS / 50) << "the engine never won: the race was not run";
-    EXPECT_GT(tickWins, ROUNDS / 50) << "the tick never won: the race was not run";
+    ExpectBothWon("acknowledgements against their watchdogs", rounds.run, "engine", engineWins, "tick", tickWins);
 }
 
 // A new attempt or Abort at any moment of a transfer's start: no write in a
@@ -554,15 +619,17 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 // one gets the image, and the start watchdog reports a go-ahead that lost.
 TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
 {
-    const int ROUNDS = 12000;
     ASSERT_EQ(0, Choose(WriteImage("attempt.bin", ValidImage(5000, 0), &image)));
     HWND window = mainWin;
-    Bytes toFeed = concat({ HANDSHAKE, ACK, ACKS, ACKS });
-    uint32_t seed = 4242;
-    int late = 0, both = 0, neither = 0, unreported = 0, stopsInside = 0, selectionsFirst = 0;
+    Bytes toFeed;
+    Balance stop(4242), selection(4343);
+    int late = 0, both = 0, neither = 0, unreported = 0, stopsInside = 0, stopsOutside = 0, selectionsFirst = 0;
+    int selections = 0;
+    Rounds rounds;
     {
-        Racer engine(ROUNDS, [&] { Feed(window, toFeed, 1); });
-        for (int r = 0; r < ROUNDS; r++) {
+        Racer engine([&] { Feed(window, toFeed, 1); });
+        auto fewest = [&] { return std::min({ stopsInside, stopsOutside, selectionsFirst, selections - selectionsFirst }); };
+        for (int &r = rounds.run; rounds.More(fewest()); r++) {
             int kind = r % 3;   // 0: a new attempt, 1: Abort, 2: a selection
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
@@ -570,8 +637,12 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
             StopSender();
             TakeWritten();
             writeTags.clear();
+            // the selection races the go-ahead itself; a stop, anywhere in a transfer's start
+            toFeed = kind == 2 ? concat({ ACK, ACKS, ACKS }) : concat({ HANDSHAKE, ACK, ACKS, ACKS });
+            if (kind == 2)
+                Feed(mainWin, HANDSHAKE);
             engine.Go();
-            spin(seed);
+            (kind == 2 ? selection : stop).Wait();
             int claimed = 0;
             if (kind == 0)
                 StopUploadAttempt();
@@ -579,16 +650,21 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
                 MarkClosing();
             else
                 claimed = ClaimImage(IMAGE_CHOOSING);
-            while (!engine.Done()) {}
+            engine.Wait();
             TakePosted();
             Bytes written = TakeWritten();
             if (kind < 2) {
                 for (const WriteTag &tag : writeTags)
                     late += tag.closing || tag.attempt != writeTags[0].attempt;
                 stopsInside += !writeTags.empty() && writeTags.size() < 9;
+                stopsOutside += writeTags.empty() || writeTags.size() >= 9;
+                if (writeTags.empty() || writeTags.size() >= 9)
+                    stop.Came(writeTags.empty());
             } else {
                 int sent = written.size() > REPLY.size();
+                selections++;
                 selectionsFirst += claimed;
+                selection.Came(claimed);
                 both += claimed && sent;
                 neither += !claimed && !sent;
                 unreported += claimed && upload.startWatch <= 0;
@@ -599,32 +675,40 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
     }
     EXPECT_EQ(0, late) << "writes of a transfer in a later attempt or after Abort";
     EXPECT_EQ(std::make_tuple(0, 0, 0), std::make_tuple(both, neither, unreported)) << "image to both, to neither, attempt unreported";
-    EXPECT_GT(stopsInside, ROUNDS / 100) << "the stop never came inside a transfer: the race was not run";
-    EXPECT_GT(selectionsFirst, ROUNDS / 100) << "the selection never won: the race was not run";
+    ExpectBothWon("a stop against a transfer's start", rounds.run - selections, "stop inside", stopsInside, "stop outside",
+                  stopsOutside);
+    ExpectBothWon("a selection against the go-ahead", selections, "selection", selectionsFirst, "go-ahead",
+                  selections - selectionsFirst);
 }
 
 TEST_F(Upload, RebootSetUpOnTheReaderThreadIsNeverCutByTheTick)
 {
-    const int ROUNDS = 2000;
     strcpy(upload.loadCommand, "\r\rq 0xbfbf9000\r");
-    int cut = 0;
+    int cut = 0, tickFirst = 0, setUpFirst = 0;
+    Balance tick(99);
+    Rounds rounds;
     {
-        Racer reader(ROUNDS, [] { StartRebootCommand(); });
-        for (int r = 1; r <= ROUNDS; r++) {
+        Racer reader([] { StartRebootCommand(); });
+        for (int &r = rounds.run; rounds.More(std::min(tickFirst, setUpFirst)); r++) {
             StartCommandSequence();
             Tick(mainWin, r % 12);
             portWritten.clear();
             reader.Go();
-            while (!reader.Done())
+            tick.Wait();
+            while (reader.done.load() != reader.go.load())
                 UploadTimerTick(mainWin);
             Tick(mainWin, 8);
             // at most one character claimed before the set-up, then the whole command
             std::string typed(portWritten.begin(), portWritten.end());
             size_t at = typed.rfind("\r\rboot\r");
             cut += at == std::string::npos || at + 7 != typed.size() || upload.senderState != SENDER_IDLE;
+            tickFirst += at != std::string::npos && at > 0;
+            setUpFirst += at == 0;
+            tick.Came(at != std::string::npos && at > 0);
         }
     }
     EXPECT_EQ(0, cut);
+    ExpectBothWon("the reboot's set-up against the tick", rounds.run, "tick", tickFirst, "set-up", setUpFirst);
 }
 
 }  // namespace

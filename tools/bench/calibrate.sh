@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# calibrate.sh BUILD_NATIVE_DIR [--check] [lines|adapter]
+# calibrate.sh BUILD_NATIVE_DIR [--check|--strict] [lines|adapter]
 # Shows that the paced lines see the turnarounds they are fed (lines), and
 # that the box's USB adapter model holds its bytes as long as it says
 # (adapter); both by default. For each known
@@ -17,11 +17,16 @@
 # and 1. What the adapter cost the host is read back from the line, the data
 # phase's growth a block over the direct run, and set against the hold the
 # model says it added to each block's acks (about MS/2 on average).
-# With --check it exits non-zero if a run failed, a line was faster than the
-# pauses allow or its time is not explained by the turnarounds it reports
-# (by more than CAL_BOUND % of the line), a median turnaround is not near d,
-# the adapter's cost read back differs from its holds by more than
-# ADAPTER_BOUND_MS, or its mean hold is far from MS/2.
+# It prints a finding ("off:") where a time is not what it should be: a time
+# not explained by the turnarounds it reports (by more than CAL_BOUND % of
+# the line), a median turnaround not near d, the adapter's cost read back
+# more than ADAPTER_BOUND_MS from its holds, or its mean hold far from MS/2.
+# Another process taking the CPU can cause each of these, so they fail only
+# with --strict, for a quiet machine. With --check (the test suite) it exits
+# non-zero for what no load can cause: a run failed, a wrong count of
+# turnarounds, a line faster than its pauses allow or a turnaround shorter
+# than its pause, and the pacer not pacing (the CHECK_DELAY_MS pause read
+# back outside CHECK_LOW to CHECK_HIGH times itself).
 set -u
 
 LINE_RATE=11520
@@ -35,6 +40,9 @@ ADAPTER_LATENCIES="16 1"
 ADAPTER_SPREAD_MS=16
 ADAPTER_TARGET_MS=0.2   # how close the cost read back should come to the model's holds
 ADAPTER_BOUND_MS=1.0    # the pass bound, generous for a loaded machine
+CHECK_DELAY_MS=10       # with --check: a pause long beside any wake-up, read back within
+CHECK_LOW=0.3           # these times itself, or the pacer does not pace
+CHECK_HIGH=5
 
 BUILD=${1:-}
 CHECK=""
@@ -43,12 +51,13 @@ PARTS="lines adapter"
 for arg in "$@"; do
     case "$arg" in
         --check) CHECK=--check ;;
+        --strict) CHECK=--strict ;;
         lines|adapter) PARTS=$arg ;;
         *) BUILD="" ;;
     esac
 done
 if [ -z "$BUILD" ]; then
-    echo "usage: calibrate.sh BUILD_NATIVE_DIR [--check] [lines|adapter]" >&2
+    echo "usage: calibrate.sh BUILD_NATIVE_DIR [--check|--strict] [lines|adapter]" >&2
     exit 2
 fi
 . "$(dirname "$0")/../line/children.sh"
@@ -65,6 +74,7 @@ Field() {
 }
 
 head -c "$CAL_BYTES" /dev/urandom > "$WORK/image.bin"
+[ "$CHECK" = --check ] && DELAYS="$DELAYS $CHECK_DELAY_MS"
 
 # BoxRun D [NAME BOX-OPTIONS HOST-OPTIONS]: one paced load with a D ms pause
 # before each block but the first; prints "ok SECONDS COUNT P50 P99 MAX MEAN
@@ -140,6 +150,7 @@ Row() {
     fi
     awk -v side="$side" -v d="$d" -v rate="$LINE_RATE" -v bytes="$CAL_BYTES" -v bound="$CAL_BOUND" \
         -v target="$CAL_TARGET" -v near="$CAL_NEAR_MS" -v below="$CAL_BELOW_MS" \
+        -v checkDelay="$([ "$CHECK" = --check ] && echo "$CHECK_DELAY_MS" || echo -1)" -v low="$CHECK_LOW" -v high="$CHECK_HIGH" \
         -v seconds="$2" -v count="${3:-}" -v p50="${4:-}" -v p99="${5:-}" -v max="${6:-}" -v mean="${7:-}" \
         -v rmean="${8:-}" 'BEGIN {
         blocks = bytes / 1024
@@ -168,11 +179,16 @@ Row() {
             printf "bad %s d=%s: %s turnarounds for %d blocks\n", side, d, count, blocks
         if (diff > bound)
             printf "bad %s d=%s: %+.3f %% of the line faster than the pauses allow (bound %s)\n", side, d, diff, bound
+        if (p50 < d - below)
+            printf "bad %s d=%s: turnaround p50 %.3f ms is shorter than the pause\n", side, d, p50
+        if (d == checkDelay && (p50 < d * low || p50 > d * high))
+            printf "bad %s d=%s: turnaround p50 %.3f ms is not within %s to %s times the pause: no pacing\n",
+                   side, d, p50, low, high
         if (unexplained > bound || unexplained < -bound)
-            printf "bad %s d=%s: %+.3f %% of the line not explained by its turnarounds (bound %s)\n",
+            printf "off %s d=%s: %+.3f %% of the line not explained by its turnarounds (bound %s)\n",
                    side, d, unexplained, bound
-        if (p50 > d + near || p50 < d - below)
-            printf "bad %s d=%s: turnaround p50 %.3f ms is not near %s ms\n", side, d, p50, d
+        if (p50 > d + near)
+            printf "off %s d=%s: turnaround p50 %.3f ms is not near %s ms\n", side, d, p50, d
     }'
 }
 
@@ -204,10 +220,10 @@ AdapterRow() {
         if (met == "yes")
             print "adapter-met"
         if (diff > bound || diff < -bound)
-            printf "bad adapter %s ms: read back %.3f ms a block against holds of %.3f (bound %s ms)\n",
+            printf "off adapter %s ms: read back %.3f ms a block against holds of %.3f (bound %s ms)\n",
                    ms, readBack, hold, bound
         if (hold > ms / 2 + ms / 4 + 0.1 || hold < ms / 2 - ms / 4 - 0.1)
-            printf "bad adapter %s ms: mean hold %.3f ms is far from %s / 2\n", ms, hold, ms
+            printf "off adapter %s ms: mean hold %.3f ms is far from %s / 2\n", ms, hold, ms
     }'
 }
 
@@ -255,12 +271,15 @@ echo "calibrate: the read back was within $ADAPTER_TARGET_MS ms of the model's h
 ;; esac
 
 bad=$(grep -c '^bad ' "$WORK/rows")
-sed -n 's/^bad /calibrate: off: /p' "$WORK/rows"
-if [ "$CHECK" = --check ]; then
-    if [ "$bad" -gt 0 ]; then
-        echo "calibrate: FAILED ($bad findings, bounds $CAL_BOUND % of the line, adapter $ADAPTER_BOUND_MS ms)"
-        exit 1
-    fi
-    echo "calibrate: PASS (bounds $CAL_BOUND % of the line, adapter $ADAPTER_BOUND_MS ms)"
+off=$(grep -c '^off ' "$WORK/rows")
+sed -n 's/^bad /calibrate: fault: /p; s/^off /calibrate: off: /p' "$WORK/rows"
+if [ "$CHECK" = --strict ] && [ $((bad + off)) -gt 0 ]; then
+    echo "calibrate: FAILED ($bad faults, $off times off, bounds $CAL_BOUND % of the line, adapter $ADAPTER_BOUND_MS ms)"
+    exit 1
+elif [ "$CHECK" = --check ] && [ "$bad" -gt 0 ]; then
+    echo "calibrate: FAILED ($bad faults; times are only printed)"
+    exit 1
+elif [ -n "$CHECK" ]; then
+    echo "calibrate: PASS (no fault; $off times off, printed above: another process can cause those)"
 fi
 exit 0

@@ -32,7 +32,9 @@
 #include <cstring>
 #include <thread>
 
-#define QUIET_MS         15000   // longer than any of the program's watchdogs: nothing new by then is a hang
+// The program's longest watchdog (10 s) and a margin only a hang outlasts:
+// nothing new by then is a hang, also on a busy machine.
+#define QUIET_MS         (TICKS_START * 250 + HANG_MS)
 #define WITHOUT_PORT_MS  4000
 #define REBOOT_WAIT_MS   10000
 #define PROGRESS_EVERY   50
@@ -267,7 +269,7 @@ static int reopenWithoutPort(App &app, RunRecord *rec, Tally *tally)
     tally->reconnects++;
     StartBox("");
     pressShiftPageUp(app);
-    rec->nextPort = WaitPage(app, PAGE_PORT, 5000);
+    rec->nextPort = WaitPage(app, PAGE_PORT, HANG_MS);
     return rec->nextPort != nullptr;
 }
 
@@ -512,7 +514,7 @@ static int runLink(int runs, uint32_t seed, const char *faults)
     App app;   // the program in this process: never "ended", closed by its window
     app.process.hProcess = GetCurrentProcess();
     app.process.dwProcessId = GetCurrentProcessId();
-    int ok = PumpUntil([&] { return MainWindowOf(app) != nullptr; }, 10000);
+    int ok = PumpUntil([&] { return MainWindowOf(app) != nullptr; }, HANG_MS);
     if (ok) {
         programProc = WNDPROC(SetWindowLongPtrA(MainWindowOf(app), GWLP_WNDPROC, LONG_PTR(fasterTick)));
         printf("link: %d runs, seed %u; the program's tick every %d ms instead of 250, so its watchdogs run out "
