@@ -10,7 +10,6 @@
 // or lengthen a run.
 #include "tests/upload_harness.h"
 #include "tests/preempt.h"
-#include "upload/banner.h"
 #include "app/app.h"
 #include "app/ids.h"
 
@@ -22,7 +21,7 @@
 
 namespace {
 
-const Bytes HANDSHAKE = { 0xAA, 0x55, 0x11, 0x22 };
+const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4);
 
 enum StepKind { STEP_BYTES, STEP_TICKS, STEP_SEQUENCE, STEP_ABORT, STEP_PORT_CLOSED };
 struct Step { StepKind kind; Bytes bytes; int ticks; };
