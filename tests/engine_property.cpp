@@ -10,7 +10,6 @@
 // or lengthen a run.
 #include "tests/upload_harness.h"
 #include "tests/preempt.h"
-#include "upload/banner.h"
 #include "app/app.h"
 #include "app/ids.h"
 
@@ -22,7 +21,7 @@
 
 namespace {
 
-const Bytes HANDSHAKE = { 0xAA, 0x55, 0x11, 0x22 };
+const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4);
 
 enum StepKind { STEP_BYTES, STEP_TICKS, STEP_SEQUENCE, STEP_ABORT, STEP_PORT_CLOSED };
 struct Step { StepKind kind; Bytes bytes; int ticks; };
@@ -232,9 +231,10 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
     std::vector<Step> steps = mutate(random, validSession(random, check.blocks), random.below(12));
     bool trace = getenv("TESSEL_PROPERTY_TRACE") != nullptr;
     for (const Step &step : steps) {
-        // Looking at the queue costs a round trip to the window server: only
-        // after a step that moved the state or wrote may a report or a
-        // percent have been posted.
+        // Looking at the queue costs a round trip to the window server: it is
+        // looked at after a step that moved the state (every report does) or
+        // wrote (every percent comes with a block or the completion's move),
+        // and once more at the end, so no post goes unchecked.
         int32_t stateBefore = upload.uploadState;
         bool wrote = false;
         if (trace) {
@@ -271,11 +271,12 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
             check.ended = true;
             break;
         }
-        if (step.kind == STEP_TICKS || wrote || upload.uploadState != stateBefore)
+        if (wrote || upload.uploadState != stateBefore)
             check.checkPosts(TakePosted());
         if (!check.fault.empty() || check.completed)
             break;   // a completed transfer leaves no image open: the next go-ahead would ask the user
     }
+    check.checkPosts(TakePosted());
     return check.fault;
 }
 

@@ -264,7 +264,7 @@ grep -q "^COM2:" "$work/run.log" && fail "run-demo spoke of a latency timer the 
 # The trace of each: the cable page's "s" (the box still off), the banner
 # and its answer, both typed commands, the whole transfer, the reboot command.
 . "$root/tools/trace/tracesteps.sh"
-banner="$(sed -n 's/^#define BOOT_BANNER "\(.*\)"$/\1/p' "$root/upload/banner.h")"
+banner="$(sed -n 's/^#define BOOT_BANNER "\(.*\)"$/\1/p' "$root/upload/protocol.h")"
 { echo "P $(Hex s)"; echo "B $(Hex "\r\n$banner\r\n")"; echo "P $(Hex s)"; echo "P $(Hex '\r\rmon\r')"
   echo "P $(Hex '\r\rq\r')"; TransferSteps "$imageFile"; echo "P $(Hex '\r\rboot\r')"; } > "$work/steps"
 traced=""

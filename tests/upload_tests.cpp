@@ -2,7 +2,6 @@
 // every byte written and every command posted is checked. WritePort is a
 // recorder here, and the port is open while portOpen says so.
 #include "tests/upload_harness.h"
-#include "upload/banner.h"
 #include "serial/serial.h"
 #include "app/ids.h"
 #include "app/app.h"
@@ -34,7 +33,8 @@ int WritePort(HWND, const void *bytes, DWORD count)
 
 namespace {
 
-const Bytes HANDSHAKE = { 0xAA, 0x55, 0x11, 0x22 }, REPLY = { 0xFA, 0xAA }, ACK = { 0xFA }, ACKS = { 0xFA, 0xFA };
+const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4), REPLY = { PROTOCOL_ACK, PROTOCOL_REPLY },
+            ACK = { PROTOCOL_ACK }, ACKS = { PROTOCOL_ACK, PROTOCOL_ACK };
 
 Bytes concat(std::initializer_list<Bytes> parts)
 {

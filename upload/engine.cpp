@@ -11,20 +11,13 @@
 // attempt and state are still the ones it left. While the port is closing
 // or the user has asked to end the program, it writes nothing.
 #include "upload/upload.h"
-#include "upload/banner.h"
 #include "app/app.h"
 #include "app/ids.h"
 #include "serial/serial.h"
 
 static const char *const PROMPT_TEXTS[4] = { "[TAVIR]", "<mon>", "HanSh>", "sh>" };
-static const uint8_t HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
 static const char BANNER[] = BOOT_BANNER;
 static_assert(sizeof BANNER - 1 == BOOT_BANNER_LENGTH, "the boot banner is 53 characters");
-
-#define BYTE_ACK      0xFA
-#define BYTE_REPLY    0xAA
-#define BYTE_REJECT1  0xF0
-#define BYTE_REJECT2  0xFE
 
 static void writeByte(HWND window, uint8_t value)
 {
@@ -71,7 +64,7 @@ static void matchBanner(HWND window, uint8_t b)
     upload.bannerPos = 0;
     if (upload.bannerAnswered == 0) {
         upload.bannerAnswered = 1;
-        writeByte(window, 's');
+        writeByte(window, BANNER_ANSWER);
     }
 }
 
@@ -316,7 +309,7 @@ static void acceptFirstAck(void)
 static void matchHandshake(HWND window, uint8_t b)
 {
     int pos = upload.handshakePos;
-    if (b != HANDSHAKE[pos]) {
+    if (b != PROTOCOL_HANDSHAKE[pos]) {
         upload.handshakePos = 0;
         return;
     }
@@ -331,13 +324,13 @@ static void matchHandshake(HWND window, uint8_t b)
     // false alarm comes while the user chooses an image for it.
     upload.promptWatch.exchange(0);
     ReleaseImage(IMAGE_SENDING);   // left by a transfer that ended without the engine
-    writeByte(window, BYTE_ACK);
-    writeByte(window, BYTE_REPLY);
+    writeByte(window, PROTOCOL_ACK);
+    writeByte(window, PROTOCOL_REPLY);
 }
 
 static int isReject(uint8_t b)
 {
-    return b == BYTE_REJECT1 || b == BYTE_REJECT2;
+    return b == PROTOCOL_REJECT1 || b == PROTOCOL_REJECT2;
 }
 
 // One byte through the upload state machine; 0 drops the rest of the chunk.
@@ -349,18 +342,18 @@ static int stepUpload(HWND window, uint8_t b)
         matchHandshake(window, b);
         return 1;
     case UPLOAD_STARTING:
-        if (b == BYTE_ACK)
+        if (b == PROTOCOL_ACK)
             return startTransfer(window);
         dropHandshake();
         return 1;
     case UPLOAD_WAIT_ACK1:
-        if (b == BYTE_ACK)
+        if (b == PROTOCOL_ACK)
             acceptFirstAck();
         else if (isReject(b))
             rejectTransfer(state);
         return 1;
     case UPLOAD_WAIT_ACK2:
-        if (b == BYTE_ACK)
+        if (b == PROTOCOL_ACK)
             return acceptSecondAck(window);
         if (isReject(b))
             rejectTransfer(state);
@@ -389,7 +382,7 @@ int ProcessReceived(HWND window, const uint8_t *bytes, DWORD count)
 // each byte cannot keep the line busy. The box sees the same bytes either way.
 void SendBlock(HWND window, int n)
 {
-    uint8_t out[BLOCK_SIZE + 4];
+    uint8_t out[BLOCK_SIZE + CHECKSUM_BYTES];
     if (n < 0 || n > BLOCK_SIZE)
         return;
     uint32_t sum = 0;
@@ -399,5 +392,5 @@ void SendBlock(HWND window, int n)
     }
     for (int shift = 24, at = n; shift >= 0; shift -= 8, at++)
         out[at] = uint8_t(sum >> shift);
-    WritePort(window, out, DWORD(n + 4));
+    WritePort(window, out, DWORD(n + CHECKSUM_BYTES));
 }

@@ -33,10 +33,10 @@
 #include <cstdint>
 #include <cstdio>
 #include "app/sharedword.h"
+#include "upload/protocol.h"
 
 #define HEADER_SIZE        128
 #define ALT_HEADER_OFFSET  0x8000
-#define BLOCK_SIZE         1024
 #define MAX_IMAGE_BYTES    0x7FFFFFFF
 
 #define UPLOAD_IDLE       0
@@ -48,11 +48,6 @@
 #define SENDER_IDLE      0
 #define SENDER_SEQUENCE  1
 #define SENDER_ONCE      2
-
-#define TICKS_ACK      20
-#define TICKS_PROMPT   40
-#define TICKS_START    40
-#define TICKS_SEND_CR   4
 
 #define WATCH_EXPIRED  (-1)
 

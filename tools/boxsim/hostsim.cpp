@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../../upload/banner.h"
+#include "../../upload/protocol.h"
 #include "line/args.h"
 #include "line/clock.h"
 #include "line/expect.h"

@@ -3,7 +3,7 @@
 // line editor with its echo and prompt, and its commands: mon, boot, and
 // the load command ("q" or "q 0xADDRESS"), which hands over to the transfer.
 #include "boxsim/box.h"
-#include "../../upload/banner.h"
+#include "../../upload/protocol.h"
 
 #include <cstdlib>
 #include <cstring>

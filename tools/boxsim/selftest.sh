@@ -161,7 +161,7 @@ if StartBox load --out "$WORK/load.out" && StartRelay load; then
     ExpectVerdict load 1 '^boxsim: verdict=complete bytes=300000 blocks=293 checksum_errors=0 length=300000 address=none data_seconds=[0-9.]+ commands=s,mon,foo,q$'
     ExpectSameFile load "$WORK/big.bin" "$WORK/load.out"
     EndRelay load 0 '^$'
-    BANNER=$(sed -n 's/^#define BOOT_BANNER "\(.*\)"$/\1/p' "$ROOT/upload/banner.h")
+    BANNER=$(sed -n 's/^#define BOOT_BANNER "\(.*\)"$/\1/p' "$ROOT/upload/protocol.h")
     { echo "P $(Hex s)"; echo "B $(Hex "\r\n$BANNER\r\n")"; echo "P $(Hex s)"; echo "P $(Hex '\r\rmon\r')"
       echo "P $(Hex 'fx\x7foo\r')"; echo "P $(Hex '\r\rq\r')"; TransferSteps "$WORK/big.bin"; } > "$WORK/load.steps"
     CheckTrace load "$WORK/load.steps"

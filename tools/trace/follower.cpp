@@ -1,17 +1,13 @@
 // The upload follower of the trace; see follower.h.
 #include "follower.h"
+#include "../../upload/protocol.h"
 
 #define FOLLOW_IDLE     0   // no transfer
 #define FOLLOW_GO_AHEAD 1   // the box sent the handshake; its next byte says whether to go
 #define FOLLOW_LENGTH   2
 #define FOLLOW_BLOCK    3   // the PC sends a block
-#define FOLLOW_ACKS     4   // the block is complete; the box acknowledges it
+#define PROTOCOL_ACKS     4   // the block is complete; the box acknowledges it
 
-#define FOLLOW_ACK        0xFA
-#define FOLLOW_REJECT     0xF0
-#define FOLLOW_REJECT_ALT 0xFE
-
-static const uint8_t FOLLOW_HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
 
 void StartFollower(BlockFollower *follower)
 {
@@ -23,7 +19,7 @@ static void startBlock(BlockFollower *follower, uint32_t number)
     uint32_t left = follower->length - follower->sent;
     follower->block = FollowedBlock();
     follower->block.number = number;
-    follower->block.length = left < FOLLOW_BLOCK_SIZE ? left : FOLLOW_BLOCK_SIZE;
+    follower->block.length = left < BLOCK_SIZE ? left : BLOCK_SIZE;
     follower->state = FOLLOW_BLOCK;
 }
 
@@ -53,7 +49,7 @@ int FollowPcByte(BlockFollower *follower, uint8_t byte)
         return FOLLOW_BLOCK_BYTE;
     follower->sent += block->length;
     follower->acks = 0;
-    follower->state = FOLLOW_ACKS;
+    follower->state = PROTOCOL_ACKS;
     return FOLLOW_BLOCK_DONE;
 }
 
@@ -65,20 +61,21 @@ int IsBlockUnderway(const BlockFollower *follower)
 int FollowBoxByte(BlockFollower *follower, uint8_t byte)
 {
     int brokeOff = IsBlockUnderway(follower);
-    // 1. The handshake starts a transfer in any state: a box that gave up starts afresh.
-    if (byte == FOLLOW_HANDSHAKE[follower->handshakePos]) {
+    // 1. The handshake starts a transfer in any state: a box that gave up
+    //    starts afresh. Matched as the program matches it.
+    if (byte == PROTOCOL_HANDSHAKE[follower->handshakePos]) {
         if (++follower->handshakePos == 4) {
             follower->handshakePos = 0;
             follower->state = FOLLOW_GO_AHEAD;
             return brokeOff;
         }
     } else {
-        follower->handshakePos = byte == FOLLOW_HANDSHAKE[0] ? 1 : 0;
+        follower->handshakePos = 0;
     }
     // 2. The transfer as the box sees it.
     switch (follower->state) {
     case FOLLOW_GO_AHEAD:
-        if (byte == FOLLOW_ACK) {
+        if (byte == PROTOCOL_ACK) {
             follower->length = 0;
             follower->lengthFill = 0;
             follower->state = FOLLOW_LENGTH;
@@ -90,10 +87,10 @@ int FollowBoxByte(BlockFollower *follower, uint8_t byte)
     case FOLLOW_BLOCK:
         follower->state = FOLLOW_IDLE;
         return brokeOff;
-    case FOLLOW_ACKS:
-        if (byte == FOLLOW_REJECT || byte == FOLLOW_REJECT_ALT) {
+    case PROTOCOL_ACKS:
+        if (byte == PROTOCOL_REJECT1 || byte == PROTOCOL_REJECT2) {
             follower->state = FOLLOW_IDLE;
-        } else if (byte == FOLLOW_ACK && ++follower->acks == 2) {
+        } else if (byte == PROTOCOL_ACK && ++follower->acks == 2) {
             if (follower->sent < follower->length)
                 startBlock(follower, follower->block.number + 1);
             else

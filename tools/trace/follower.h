@@ -11,8 +11,6 @@
 
 #include <cstdint>
 
-#define FOLLOW_BLOCK_SIZE 1024
-
 // What a byte from the PC is.
 #define FOLLOW_TEXT_BYTE  0   // not part of a block
 #define FOLLOW_BLOCK_BYTE 1   // a data or checksum byte of a block

@@ -7,16 +7,30 @@ Hex() {
     printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n'
 }
 
+# The protocol's bytes and block size, as upload/protocol.h states them.
+protocolHeader="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../upload" && pwd)/protocol.h"
+ProtocolHex() {
+    sed -n "s/^#define $1 *0x\([0-9A-Fa-f]*\).*/\1/p" "$protocolHeader" | tr A-F a-f
+}
+ProtocolNumber() {
+    sed -n "s/^#define $1 *\([0-9][0-9]*\).*/\1/p" "$protocolHeader"
+}
+HandshakeHex() {
+    sed -n 's/.*PROTOCOL_HANDSHAKE\[4\] = { \(.*\) };.*/\1/p' "$protocolHeader" | sed 's/0x//g; s/, //g' | tr A-F a-f
+}
+
 # TransferSteps IMAGE: what a load of IMAGE puts on the line after the load
 # command, one step a line as TraceFollowsSteps reads them: the handshake and
 # its answer, the go-ahead, the length, then each block and its two acks.
 TransferSteps() {
-    echo "B aa551122"
-    echo "P faaa"
-    echo "B fa"
+    local ack reply
+    ack="$(ProtocolHex PROTOCOL_ACK)" reply="$(ProtocolHex PROTOCOL_REPLY)"
+    echo "B $(HandshakeHex)"
+    echo "P $ack$reply"
+    echo "B $ack"
     echo "P $(printf '%08x' "$(wc -c < "$1")")"
-    od -An -v -tu1 -w1024 "$1" |
-        awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "K %d %d 0x%08x\nB fafa\n", NR, NF, s }'
+    od -An -v -tu1 -w"$(ProtocolNumber BLOCK_SIZE)" "$1" |
+        awk -v acks="$ack$ack" '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "K %d %d 0x%08x\nB %s\n", NR, NF, s, acks }'
 }
 
 # TraceFollowsSteps TRACE STEPS: prints "ok: ..." when TRACE shows the steps
