@@ -6,11 +6,12 @@
 #include "app/ids.h"
 #include "serial/serial.h"
 #include "app/winlog.h"
+#include "upload/protocol.h"
 
 #include <commctrl.h>
 
 #define TIMER_ID      1
-#define TIMER_PERIOD  250
+#define TIMER_PERIOD  TICK_MS
 
 ATOM RegisterMainWindowClass(HINSTANCE instance)
 {

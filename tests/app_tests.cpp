@@ -17,7 +17,6 @@ namespace {
 
 const size_t NONE = std::string::npos;
 const int TELNET_INDEX = 8;
-const DWORD TICK_MS = 250;   // the program's tick: its watchdogs count these
 
 // The program's own texts, exactly as they stand, by the control that shows them.
 const struct { int control; const char *text; } PAGE_TEXTS[] = {
@@ -498,7 +497,7 @@ TEST_F(AppTest, BoxThatAsksFirstWaitsForASlowTechnician)
         return kinds;
     };
     const std::vector<PageKind> expected = { PAGE_CONNECT, PAGE_FILE };
-    PumpUntil([&] { return shown() != expected; }, TICKS_PROMPT * 250 * 3 / 2);
+    PumpUntil([&] { return shown() != expected; }, TICKS_PROMPT * TICK_MS * 3 / 2);
     WaitHandled(fileDialog);
     EXPECT_TRUE(shown() == expected) << "no failure page over the file dialog";
     ChooseFile(fileDialog, goodImage);
