@@ -36,6 +36,21 @@ void RunPendingWizard(HWND window)
         OpenPort(window);
 }
 
+// The reactions to a reported failure: its own page, then a new wizard
+// from the main loop. A box that did not answer at all also loses its port.
+static void reactToFailure(HWND window, int id)
+{
+    if (id == CMD_FAIL_RETRY) {
+        upload.bannerAnswered = 0;
+        ShowPage(window, DLG_FAIL_MAINS, MessageDlgProc, 0);
+    } else {
+        endConnectPage();
+        ShowPage(mainWindow, DLG_COMM_FAILED, MessageDlgProc, 0);
+        ClosePort(window);
+    }
+    reopenWizard(window);
+}
+
 // Returns 0 for the commands that end early without the common tail.
 static int runCommand(HWND window, int id)
 {
@@ -84,15 +99,8 @@ static int runCommand(HWND window, int id)
         ShowPage(window, DLG_FAIL_RECOVER, MessageDlgProc, 0);
         break;
     case CMD_FAIL_RETRY:
-        upload.bannerAnswered = 0;
-        ShowPage(window, DLG_FAIL_MAINS, MessageDlgProc, 0);
-        reopenWizard(window);
-        break;
     case CMD_NO_RESPONSE:
-        endConnectPage();
-        ShowPage(mainWindow, DLG_COMM_FAILED, MessageDlgProc, 0);
-        ClosePort(window);
-        reopenWizard(window);
+        reactToFailure(window, id);
         break;
     case CMD_MONITOR_FOUND: {
         if (!tty)
