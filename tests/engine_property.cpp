@@ -9,7 +9,6 @@
 // prints its seed; TESSEL_PROPERTY_SEED and TESSEL_PROPERTY_SESSIONS replay
 // or lengthen a run.
 #include "tests/upload_harness.h"
-#include "tests/preempt.h"
 #include "app/app.h"
 #include "app/ids.h"
 
@@ -299,7 +298,6 @@ TEST(EngineProperty, MutatedSessionsNeverBreakTheProtocol)
         paths.push_back(WriteImage("property" + std::to_string(i) + ".bin", ValidImage(sizes[i], 0), &images[i]));
     uint64_t base = fromEnvironment("TESSEL_PROPERTY_SEED", 20261209);
     uint64_t sessions = fromEnvironment("TESSEL_PROPERTY_SESSIONS", 100000);
-    preemptionOn = false;
     realPauses = false;
     uint64_t failed = 0, completed = 0, reported = 0;
     for (uint64_t i = 0; i < sessions && failed < 5; i++) {
@@ -311,7 +309,6 @@ TEST(EngineProperty, MutatedSessionsNeverBreakTheProtocol)
         completed += upload.imageFile == nullptr;
         reported += upload.uploadState == UPLOAD_ENDED;
     }
-    preemptionOn = true;
     realPauses = true;
     ResetUpload();
     DestroyWindow(window);

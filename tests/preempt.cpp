@@ -5,12 +5,8 @@
 
 #include <windows.h>
 
-bool preemptionOn = true;
-
 void MaybePreempt(void)
 {
-    if (!preemptionOn)
-        return;
     static thread_local uint32_t seed = GetCurrentThreadId() * 2654435761u;
     seed ^= seed << 13;
     seed ^= seed >> 17;

@@ -9,10 +9,8 @@
 
 #define TESSEL_SHARED_WORD
 
-// Stalls or yields on about one call in four, at random, while
-// preemptionOn (a single-threaded test may turn it off to run faster).
+// Stalls or yields on about one call in four, at random.
 void MaybePreempt(void);
-extern bool preemptionOn;
 
 template <typename T> class SharedWordOf {
 public:

@@ -16,6 +16,11 @@ struct Posted { HWND window; WPARAM id; LPARAM value; };
 extern Bytes portWritten;   // every byte the code under test handed to WritePort
 extern std::vector<DWORD> portWriteCalls;   // the length of each WritePort call
 extern bool realPauses;   // PauseReader waits as long as asked (else not at all)
+
+// Each write's attempt, and whether the program was ending, as it wrote
+// (the recording WritePort of tests/upload_stubs.cpp).
+struct WriteTag { int32_t attempt; int closing; };
+extern std::vector<WriteTag> writeTags;
 extern std::atomic<int> portOpen;   // what PortIsOpen answers
 
 HWND MakeMessageWindow(void);

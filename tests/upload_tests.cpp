@@ -15,22 +15,6 @@
 #include <tuple>
 #include <utility>
 
-int PortIsOpen(HWND) { return portOpen; }
-void PauseReader(DWORD ms) { Sleep(realPauses ? ms : 0); }
-
-// Each write's attempt, and whether the program was ending, as it wrote.
-struct WriteTag { int32_t attempt; int closing; };
-std::vector<WriteTag> writeTags;
-
-int WritePort(HWND, const void *bytes, DWORD count)
-{
-    const uint8_t *p = static_cast<const uint8_t *>(bytes);
-    portWritten.insert(portWritten.end(), p, p + count);
-    portWriteCalls.push_back(count);
-    writeTags.push_back({ upload.attempt, closeRequested });
-    return 1;
-}
-
 namespace {
 
 const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4), REPLY = { PROTOCOL_ACK, PROTOCOL_REPLY },

@@ -62,7 +62,7 @@ tessel_xvfb tools/bench/stream.sh 30 "$rounds" | tee -a "$results"
 echo
 echo "== the engine against 1,000,000 mutated sessions (the suite runs 100,000): faults found, and the time they took"
 TESSEL_PROPERTY_SESSIONS=1000000 TESSEL_PROPERTY_SEED="${TESSEL_PROPERTY_SEED:-20261209}" \
-    tessel_xvfb wine "$build/upload_tests.exe" --gtest_filter='EngineProperty.*' 2>&1 | quiet \
+    tessel_xvfb wine "$build/engine_property.exe" 2>&1 | quiet \
     | grep -E '^\[ property \]|seed [0-9]+:|OK \]|FAILED \]' || true
 echo
 echo "== medians [min-max] over $rounds rounds; data phase from the go-ahead (program) or the first"
