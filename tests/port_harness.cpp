@@ -4,6 +4,7 @@
 #include "app/ids.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -253,10 +254,24 @@ void PowerOnBox(void)
     AppendTextFile(boxFile("commands"), "power\n");
 }
 
+// The box's files are read while it writes them (and while its start
+// deletes them): a read can fail inside the stream library, which throws
+// from the iterator. Such a read is tried again; after a second of failures
+// the file reads as empty, and says so.
 std::string ReadTextFile(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    for (int attempt = 1;; attempt++) {
+        try {
+            std::ifstream file(path, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        } catch (const std::exception &error) {   // std::__ios_failure, of either library ABI
+            if (attempt == 100) {
+                fprintf(stderr, "cannot read %s: %s\n", path.c_str(), error.what());
+                return "";
+            }
+            Sleep(10);
+        }
+    }
 }
 
 void AppendTextFile(const std::string &path, const std::string &text)
