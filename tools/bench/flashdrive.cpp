@@ -129,8 +129,10 @@ static RunPlan planRun(const RunMode &mode, int run, uint32_t seed, const std::v
     plan.chooseAfterMs = int(TICKS_PROMPT * tickMs) + RandomBetween(300, 1500);
     std::string box = BoxOptions(plan.fault, plan.number, plan.faultMs);
     plan.options = std::string(mode.pace) + (box.empty() || !*mode.pace ? "" : " ") + box;
+    // Files are reused, but not soon: an image left open by a failed run must
+    // not be rewritten under the program by the next few runs.
     char name[32];
-    snprintf(name, sizeof name, "%s-%d.bin", mode.name, run % 4);
+    snprintf(name, sizeof name, "%s-%d.bin", mode.name, run % 64);
     plan.image = WriteRunImage(name, plan.size, MixSeed(seed, uint32_t(run)), &plan.contents);
     return plan;
 }
@@ -143,17 +145,28 @@ static int mayComplete(Fault fault, const std::string &boxLog, int struck)
     return !FAULTS[fault].noWayOn || boxLog.find(FAULTS[fault].noWayOn) == std::string::npos;
 }
 
+// The program's main window, found once: a search of the desktop's windows
+// stops short when a window of another process goes at that moment, which
+// several runs at once on one Wine server do.
+static HWND mainWindowOf(App &app)
+{
+    static HWND known;
+    if (!known || !IsWindow(known))
+        known = MainWindowOf(app);
+    return known;
+}
+
 // Shift+PageUp, as the accelerator sends it.
 static void pressShiftPageUp(App &app)
 {
-    HWND main = MainWindowOf(app);
+    HWND main = mainWindowOf(app);
     if (!main || !PostMessageA(main, WM_COMMAND, CMD_CONNECT, 0))
         printf("         cannot post the new attempt to the program's main window: error %lu\n", GetLastError());
 }
 
 static int onMainThread(App &app, HWND page)
 {
-    HWND main = MainWindowOf(app);
+    HWND main = mainWindowOf(app);
     return main && GetWindowThreadProcessId(page, nullptr) == GetWindowThreadProcessId(main, nullptr);
 }
 
