@@ -69,10 +69,16 @@ PageKind PageKindOf(HWND dialog)
     return PAGE_OTHER;
 }
 
+// Asked with a bound: under Wine a page of another process that ended while
+// it was asked once left the asker waiting for good.
 std::string ControlText(HWND dialog, int id)
 {
     char text[1024] = "";
-    GetDlgItemTextA(dialog, id, text, sizeof text);
+    DWORD_PTR length = 0;
+    HWND control = GetDlgItem(dialog, id);
+    if (control && !SendMessageTimeoutA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
+                                        2000, &length))
+        text[0] = '\0';
     return text;
 }
 

@@ -16,9 +16,12 @@
 // given to a file dialog, failure pages (a second one is a double report;
 // one before the attempt's connect page comes from an earlier attempt),
 // pages left open (still showing when the next run starts, or opened after
-// the end other than a failure page and the next port page), and hangs
-// (nothing new for QUIET_MS). With ROBUST_MINUTES set no run begins after
-// that many minutes.
+// the end other than a failure page and the next port page), hangs
+// (nothing new for QUIET_MS), the main window's word that the box was not
+// rebooted (answered; an upload whose port closed in its last second), and
+// from the box's log whether anything answered its handshake once a failure
+// was reported. With ROBUST_MINUTES set no run begins after that many minutes;
+// with FLASHDRIVE_BOX_REPORT set every run prints the box's events.
 #include "tests/app_driver.h"
 #include "tests/upload_harness.h"
 #include "tools/bench/benchdrive.h"
@@ -37,6 +40,7 @@
 #define QUIET_MS         (TICKS_START * 250 + HANG_MS)
 #define WITHOUT_PORT_MS  4000
 #define REBOOT_WAIT_MS   10000
+#define HOLD_MARGIN_MS   5000    // the failure page held for the box's second handshake: a bound, not a wait
 #define PROGRESS_EVERY   50
 
 struct RunMode {
@@ -65,6 +69,8 @@ struct RunPlan {
     int silentRetry;   // quick-retry: the box falls silent after Continue, instead of Shift+PageUp
     uint32_t size;
     int block, lateMs, retryMs;
+    int number, faultMs;   // what the box's options are given (runsupport.h)
+    int chooseAfterMs;     // the engine's own file dialog is answered this late: after the prompt watch
     std::string options, image;
     Bytes contents;
 };
@@ -79,6 +85,10 @@ struct RunRecord {
     int engineFileDialogs;  // file dialogs the engine opened on the reader thread
     int retried;            // Shift+PageUp sent
     int hang, noWayBack, rebootSeen;
+    int notRebooted;        // the main window said the box was not rebooted (answered)
+    int slowChoices;        // the engine's file dialog answered after the prompt watch
+    int rehandshakeEarly;   // the box's second handshake came before the failure page
+    int lateDialogs;        // the engine's file dialog after the completion (cancelled)
     PageKind firstEnd;
     int leftOpen, afterEnd; // pages showing at the next run; pages other than failures after the end
     std::string leftKinds, afterKinds;
@@ -91,6 +101,8 @@ struct Tally {
     int completions, identical, wrongSuccesses, failureRuns, doubleReports, staleReports, leftOpen, hangs;
     int missed, noWayBack, reconnects, engineChose, imageReused, silentRetries, shiftRetries, afterEnd;
     int earlierImage, staleCompletions, boxCompleteButFailed, rebootsMissing;
+    int notRebooted, slowChoices, rehandshakes, rehandshakeEarly, answeredAfterFailure, heardAfterFailure;
+    int lateHandshakes, lateAnswered, lateDialogs, secondTransfers;
 };
 
 // Run 1 is always a clean upload; then the listed faults in turn (by "each"
@@ -108,10 +120,21 @@ static RunPlan planRun(const RunMode &mode, int run, uint32_t seed, const std::v
     plan.lateMs = RandomBetween(int((TICKS_ACK - 1.2) * tickMs), int(TICKS_ACK * tickMs) + 10);
     plan.retryMs = RandomBetween(mode.retryLowMs, mode.retryHighMs);
     plan.silentRetry = each ? 0 : int(RandomBelow(2));
-    std::string box = BoxOptions(plan.fault, plan.block, plan.lateMs);
+    plan.number = plan.block;
+    plan.faultMs = plan.lateMs;
+    if (plan.fault == FAULT_REHANDSHAKE)   // once the block watchdog reported, while its page shows
+        plan.faultMs = int(TICKS_ACK * tickMs) + RandomBetween(1000, 2500);
+    else if (plan.fault == FAULT_CHATTER)
+        plan.number = RandomBetween(16, 600);
+    else if (plan.fault == FAULT_LATE_HANDSHAKE)   // in the pause, under the completion page or after it
+        plan.number = RandomBetween(0, 2500);
+    plan.chooseAfterMs = int(TICKS_PROMPT * tickMs) + RandomBetween(300, 1500);
+    std::string box = BoxOptions(plan.fault, plan.number, plan.faultMs);
     plan.options = std::string(mode.pace) + (box.empty() || !*mode.pace ? "" : " ") + box;
+    // Files are reused, but not soon: an image left open by a failed run must
+    // not be rewritten under the program by the next few runs.
     char name[32];
-    snprintf(name, sizeof name, "%s-%d.bin", mode.name, run % 4);
+    snprintf(name, sizeof name, "%s-%d.bin", mode.name, run % 64);
     plan.image = WriteRunImage(name, plan.size, MixSeed(seed, uint32_t(run)), &plan.contents);
     return plan;
 }
@@ -124,17 +147,28 @@ static int mayComplete(Fault fault, const std::string &boxLog, int struck)
     return !FAULTS[fault].noWayOn || boxLog.find(FAULTS[fault].noWayOn) == std::string::npos;
 }
 
+// The program's main window, found once: a search of the desktop's windows
+// stops short when a window of another process goes at that moment, which
+// several runs at once on one Wine server do.
+static HWND mainWindowOf(App &app)
+{
+    static HWND known;
+    if (!known || !IsWindow(known))
+        known = MainWindowOf(app);
+    return known;
+}
+
 // Shift+PageUp, as the accelerator sends it.
 static void pressShiftPageUp(App &app)
 {
-    HWND main = MainWindowOf(app);
+    HWND main = mainWindowOf(app);
     if (!main || !PostMessageA(main, WM_COMMAND, CMD_CONNECT, 0))
         printf("         cannot post the new attempt to the program's main window: error %lu\n", GetLastError());
 }
 
 static int onMainThread(App &app, HWND page)
 {
-    HWND main = MainWindowOf(app);
+    HWND main = mainWindowOf(app);
     return main && GetWindowThreadProcessId(page, nullptr) == GetWindowThreadProcessId(main, nullptr);
 }
 
@@ -151,11 +185,76 @@ static void addKind(std::string *list, PageKind kind)
     *list += std::string(list->empty() ? "" : ",") + pageName(kind);
 }
 
+// The main window's message box that the box was not rebooted.
+static int isNotRebootedBox(HWND window)
+{
+    char text[256] = "";
+    GetWindowTextA(window, text, sizeof text);
+    if (strcmp(text, APP_TITLE) != 0)
+        return 0;
+    static const std::string first = std::string(NOT_REBOOTED_TEXT).substr(0, 40);
+    for (HWND child = FindWindowExA(window, nullptr, "Static", nullptr); child;
+         child = FindWindowExA(window, child, "Static", nullptr)) {
+        GetWindowTextA(child, text, sizeof text);
+        if (first == std::string(text).substr(0, first.size()))
+            return 1;
+    }
+    return 0;
+}
+
+// Answers the not-rebooted message box as the technician does; 1 when one was showing.
+static int answerNotRebooted(App &app, RunRecord *rec)
+{
+    int found = 0;
+    for (HWND window : VisibleDialogs(app.process.dwProcessId)) {
+        if (app.answered.count(window) || PageKindOf(window) != PAGE_OTHER || !isNotRebootedBox(window))
+            continue;
+        app.answered.insert(window);
+        rec->notRebooted++;
+        Press(window, IDOK);
+        found = 1;
+    }
+    return found;
+}
+
+// The box's log from its mark on (the whole log when the mark is not in it).
+static std::string logAfter(const std::string &log, const char *mark)
+{
+    size_t at = log.find(mark);
+    return at == std::string::npos ? "" : log.substr(at);
+}
+
+// Whether the host answered the box's handshake in this part of its log:
+// the box's go-ahead, or FA AA among the bytes it ignored (the answer came
+// after the box stopped waiting for it).
+static int answeredIn(const std::string &tail)
+{
+    if (tail.find("event=go-ahead") != std::string::npos)
+        return 1;
+    std::string ignored;
+    for (size_t at = tail.find("event=ignored"); at != std::string::npos; at = tail.find("event=ignored", at + 1)) {
+        size_t first = tail.find("first=", at), end = tail.find('\n', at);
+        if (first != std::string::npos && first < end)
+            ignored += tail.substr(first + 6, end - first - 6) + " ";
+    }
+    return ignored.find("FA AA") != std::string::npos;
+}
+
+// Whether the box heard anything once its second handshake went out:
+// bytes it ignored, its go-ahead, a length, a command.
+static int heardAfter(const std::string &tail)
+{
+    for (const char *mark : { "event=ignored", "event=go-ahead", "event=length", "event=command", "event=stop" })
+        if (tail.find(mark) != std::string::npos)
+            return 1;
+    return 0;
+}
+
 // One run's pages, walked as a technician would, with the run's fault
 // struck on the way; lastChosen is the image the box should end up with.
 static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecord *rec, Bytes *lastChosen)
 {
-    int connectSeen = 0, ended = 0, nextAsked = 0;
+    int connectSeen = 0, ended = 0, nextAsked = 0, again = 0, held = 0;
     DWORD warningAt = 0, completedAt = 0;
     HWND completion = nullptr;
     DrivePlan walk;
@@ -174,6 +273,12 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
     };
     walk.onRound = [&] {
         DWORD now = GetTickCount();
+        if (held) {   // a page held on purpose is no stall
+            held = 0;
+            return 1;
+        }
+        if (answerNotRebooted(app, rec))
+            return 1;
         // A new attempt a few seconds after the image was accepted.
         if (plan.fault == FAULT_QUICK_RETRY && !plan.silentRetry && warningAt && !rec->retried && !ended &&
             now - warningAt >= DWORD(plan.retryMs)) {
@@ -198,6 +303,15 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
             rec->nextPort = page;   // answered by the next run
             return 1;
         }
+        if (ended && kind == PAGE_FILE && plan.fault == FAULT_LATE_HANDSHAKE && !onMainThread(app, page)) {
+            // The box asked again after the completion: the technician did
+            // not ask for another upload, and cancels.
+            rec->lateDialogs++;
+            app.answered.insert(page);
+            Press(page, IDCANCEL);
+            again = 1;
+            return 1;
+        }
         if (ended && kind != PAGE_COMPLETED && !IsFailurePage(kind)) {
             rec->afterEnd++;
             addKind(&rec->afterKinds, kind);
@@ -216,6 +330,12 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
         case PAGE_FILE:
             rec->fileDialogs += !ended;
             rec->engineFileDialogs += !onMainThread(app, page);
+            if (!onMainThread(app, page) && plan.fault == FAULT_HANDSHAKE_FIRST) {
+                // The box asked first, and the user takes longer than the prompt watch to choose.
+                PumpUntil([] { return false; }, DWORD(plan.chooseAfterMs));
+                rec->slowChoices++;
+                held = 1;
+            }
             *lastChosen = plan.contents;
             break;
         case PAGE_WARNING:
@@ -238,6 +358,16 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
                 rec->stale++;
             else if (IsFailurePage(kind))
                 rec->failures++;
+            if (IsFailurePage(kind) && !stale && !ended && plan.fault == FAULT_REHANDSHAKE) {
+                // The page stays up until the box's second handshake got its answer or none.
+                rec->rehandshakeEarly = BoxLog().find("event=rehandshake") != std::string::npos;
+                PumpUntil([] {
+                    std::string tail = logAfter(BoxLog(), "event=rehandshake");
+                    return tail.find("event=no-host") != std::string::npos ||
+                           tail.find("event=go-ahead") != std::string::npos;
+                }, DWORD(plan.faultMs + HOLD_MARGIN_MS));
+                held = 1;
+            }
             break;
         }
         if ((kind == PAGE_COMPLETED || IsFailurePage(kind)) && !stale) {
@@ -247,7 +377,10 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
         }
         return 0;
     };
-    rec->hang = DriveWizard(app, walk).stalled;
+    do {
+        again = 0;
+        rec->hang = DriveWizard(app, walk).stalled;
+    } while (again && !rec->hang);
 }
 
 // With the box's pty gone the wizard's new attempt cannot open the port and,
@@ -278,6 +411,8 @@ static int reopenWithoutPort(App &app, RunRecord *rec, Tally *tally)
 static void collectLeftOpen(App &app, const RunMode &mode, RunRecord *rec)
 {
     PumpUntil([] { return false; }, mode.settleMs);
+    if (answerNotRebooted(app, rec))
+        PumpUntil([] { return false; }, mode.settleMs);
     for (HWND page : VisibleDialogs(app.process.dwProcessId)) {
         if (page == rec->nextPort)
             continue;
@@ -325,6 +460,15 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
                  !completed && !rec.hang;
     int noImageOpen = plan.fault == FAULT_HANDSHAKE_FIRST && rec.engineFileDialogs > 0;
     int boxCompleteButFailed = failed && !completed && VerdictOf(log) == "complete";
+    std::string afterSecond = logAfter(log, "event=rehandshake");
+    int rehandshook = plan.fault == FAULT_REHANDSHAKE && !afterSecond.empty() && failed;
+    int answeredAfterFailure = rehandshook && answeredIn(afterSecond);
+    int heardAfterFailure = rehandshook && heardAfter(afterSecond);
+    std::string afterLate = logAfter(log, "event=late-handshake\n");
+    int lateAnswered = answeredIn(afterLate);
+    // the image's own length again (bytes of the reboot command taken for a length are none)
+    std::string ownLength = "event=length bytes=" + std::to_string(plan.size) + "\n";
+    int secondTransfer = afterLate.find(ownLength) != std::string::npos || rec.completions >= 2;
     tally->runs++;
     tally->faults[plan.fault]++;
     tally->completions += completed;
@@ -348,6 +492,16 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
     tally->shiftRetries += rec.retried;
     tally->boxCompleteButFailed += boxCompleteButFailed;
     tally->rebootsMissing += completed && !failed && !rec.rebootSeen;
+    tally->notRebooted += rec.notRebooted;
+    tally->slowChoices += rec.slowChoices;
+    tally->rehandshakes += rehandshook;
+    tally->rehandshakeEarly += rehandshook && rec.rehandshakeEarly;
+    tally->answeredAfterFailure += answeredAfterFailure;
+    tally->heardAfterFailure += heardAfterFailure;
+    tally->lateHandshakes += !afterLate.empty();
+    tally->lateAnswered += lateAnswered;
+    tally->lateDialogs += rec.lateDialogs;
+    tally->secondTransfers += secondTransfer;
 
     std::string outcome;
     if (rec.hang)
@@ -377,6 +531,18 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
         outcome += ", NO WAY BACK WITHOUT THE PORT";
     if (boxCompleteButFailed)
         outcome += ", the box's verdict complete";
+    if (rec.notRebooted)
+        outcome += ", not rebooted, told";
+    if (answeredAfterFailure)
+        outcome += ", ANSWERED A HANDSHAKE AFTER THE FAILURE REPORT";
+    else if (heardAfterFailure)
+        outcome += ", BYTES AFTER THE FAILURE REPORT";
+    if (rehandshook && rec.rehandshakeEarly)
+        outcome += ", (second handshake before the failure page)";
+    if (lateAnswered)
+        outcome += rec.lateDialogs ? ", late handshake answered (file dialog cancelled)" : ", late handshake answered";
+    if (secondTransfer)
+        outcome += ", A SECOND TRANSFER";
     char detail[64] = "";
     if (plan.fault == FAULT_LATE_ACK)
         snprintf(detail, sizeof detail, "block %d +%d ms", plan.block, plan.lateMs);
@@ -386,14 +552,21 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
         snprintf(detail, sizeof detail, "Shift+PgUp +%d ms%s", plan.retryMs, rec.retried ? "" : " (not sent)");
     else if (plan.fault == FAULT_HANDSHAKE_FIRST)
         snprintf(detail, sizeof detail, "%s", noImageOpen ? "engine chose" : "image was open");
+    else if (plan.fault == FAULT_REHANDSHAKE)
+        snprintf(detail, sizeof detail, "block %d, again +%d ms", plan.block, plan.faultMs);
+    else if (plan.fault == FAULT_CHATTER)
+        snprintf(detail, sizeof detail, "%d bytes a block", plan.number);
+    else if (plan.fault == FAULT_LATE_HANDSHAKE)
+        snprintf(detail, sizeof detail, "+%d ms", plan.number);
     else if (plan.fault != FAULT_NONE && plan.fault != FAULT_KILL && plan.fault != FAULT_PTY_GONE)
         snprintf(detail, sizeof detail, "block %d", plan.block);
     int anomalous = rec.hang || wrong || rec.failures >= 2 || rec.stale || rec.leftOpen || rec.afterEnd || missed ||
-                    rec.noWayBack;
-    if (mode.everyRun || anomalous)
+                    rec.noWayBack || heardAfterFailure || secondTransfer;
+    int everyReport = getenv("FLASHDRIVE_BOX_REPORT") != nullptr;
+    if (mode.everyRun || anomalous || everyReport)
         printf("run %4d  %-18s %-24s %6u bytes  %s  rss %5.1f MiB  files %d\n", run, FAULTS[plan.fault].name, detail,
                unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
-    if (anomalous)
+    if (anomalous || everyReport)
         printBoxReport(log);
     if (completed && !intact)
         printf("         %s\n", DescribeReceived(rec.expected).c_str());
@@ -415,6 +588,13 @@ static void printSummary(const RunMode &mode, uint32_t seed, int done, int runs,
            "reboot not typed %d\n",
            t.engineChose, t.imageReused, t.silentRetries, t.shiftRetries, t.staleCompletions, t.earlierImage,
            t.boxCompleteButFailed, t.rebootsMissing);
+    printf("not rebooted, told %d (uploads whose port closed in their last second);  answered a handshake after a "
+           "failure report %d, bytes after a failure report %d (rehandshake: %d second handshakes after the "
+           "failure, %d of them before its page showed);  no-image-handshake: file dialogs answered after the prompt "
+           "watch %d;  late-handshake: %d sent, answered %d, the engine's file dialog after the completion %d "
+           "(cancelled), second transfers %d\n",
+           t.notRebooted, t.answeredAfterFailure, t.heardAfterFailure, t.rehandshakes, t.rehandshakeEarly,
+           t.slowChoices, t.lateHandshakes, t.lateAnswered, t.lateDialogs, t.secondTransfers);
     printf("fault                runs  completed  failed\n");
     for (int f = 0; f < mode.faults; f++)
         printf("%-18s %6d  %9d  %6d\n", FAULTS[f].name, t.faults[f], t.completedBy[f], t.failedBy[f]);
@@ -460,9 +640,11 @@ static int runAll(App &app, const RunMode &mode, int runs, uint32_t seed, const 
                 usageAt[m] = now;
         done = run;
         if (!mode.everyRun && run % PROGRESS_EVERY == 0)
-            printf("after %4d runs: %d completed, %d failed, %d wrong, %d double, %d left open, %d hangs, %d missed  "
-                   "rss %.1f MiB  %.1f s\n", run, tally.completions, tally.failureRuns, tally.wrongSuccesses,
-                   tally.doubleReports, tally.leftOpen + tally.afterEnd, tally.hangs, tally.missed, now.residentMiB,
+            printf("after %4d runs: %d completed, %d failed, %d wrong, %d double, %d left open, %d hangs, %d missed, "
+                   "%d not rebooted (told), %d answered after a failure, %d second transfers  rss %.1f MiB  %.1f s\n",
+                   run, tally.completions, tally.failureRuns, tally.wrongSuccesses, tally.doubleReports,
+                   tally.leftOpen + tally.afterEnd, tally.hangs, tally.missed, tally.notRebooted,
+                   tally.answeredAfterFailure + tally.heardAfterFailure, tally.secondTransfers, now.residentMiB,
                    (GetTickCount() - started) / 1000.0);
         if (rec.hang || !rec.nextPort)
             break;   // nothing more can be driven
@@ -477,7 +659,8 @@ static int runAll(App &app, const RunMode &mode, int runs, uint32_t seed, const 
             printUsageAt("at", marks[m], usageAt[m]);
     printUsageAt("at the end,", done, last);
     return tally.wrongSuccesses == 0 && tally.doubleReports == 0 && tally.leftOpen == 0 && tally.afterEnd == 0 &&
-           tally.hangs == 0 && tally.missed == 0 && tally.noWayBack == 0 && (done == runs || outOfTime) &&
+           tally.hangs == 0 && tally.missed == 0 && tally.noWayBack == 0 && tally.answeredAfterFailure == 0 &&
+           tally.heardAfterFailure == 0 && tally.secondTransfers == 0 && (done == runs || outOfTime) &&
            exitCode == 0;
 }
 

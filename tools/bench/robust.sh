@@ -4,14 +4,18 @@
 #     box simulator, faults injected at random (lost or missing
 #     acknowledgements, 0xF0/0xFE rejects, stray bytes, the box killed
 #     mid-transfer and restarted, its pty removed, an acknowledgement late by
-#     about its watchdog, a box that asks for data before any image is open,
-#     a new attempt soon after an accepted image);
+#     about its watchdog, a box that asks for data before any image is open
+#     while the user takes longer than the prompt watch to choose one, a new
+#     attempt soon after an accepted image, a box that shakes hands again
+#     while the failure page shows, boot log text before every block's acks,
+#     a handshake again after the completion);
 #  2. the link run: the same runs with the program's start-up and main window
 #     inside the driver, ticking ten times faster, an unpaced box and small
 #     images, for a thousand uploads and more.
 # Prints every run of the first, progress lines of the second, then both
 # summaries; exits non-zero when either found a wrong success, a double
-# failure report, a page left open or a hang.
+# failure report, a page left open, a hang, a handshake answered or bytes
+# sent after a failure report, or a second transfer after a completion.
 # Usage: bash tools/bench/robust.sh [GUI_RUNS [SEED [LINK_RUNS]]]
 #        (defaults 100, 1, 1000; 100 GUI runs take about 20 minutes,
 #        1000 link runs about 50)

@@ -15,8 +15,14 @@ const FaultRow FAULTS[FAULT_COUNT] = {
     { "reject-FE", "--reject %d --reject-byte FE", "event=reject", 0 },
     { "stray-bytes", "--stray %d", nullptr, 1 },
     { "late-ack", "--late-ack %d %d", nullptr, 0 },   // rides it out only when the ack beat its watchdog
-    { "no-image-handshake", "--handshake-first", nullptr, 0 },
+    // the box waits for the length while the user takes his time: no false
+    // alarm meanwhile, the upload completes
+    { "no-image-handshake", "--handshake-first --rx-timeout 60000", nullptr, 1 },
     { "quick-retry", "", nullptr, 1 },
+    { "rehandshake", "--drop-all-acks %d --rehandshake-after %d", "event=drop-all-acks", 0 },
+    { "chatter", "--chatter %d", nullptr, 1 },
+    // a box that waits for its answer as long as it takes (the reboot's keys too)
+    { "late-handshake", "--late-handshake %d --handshake-wait 30000", nullptr, 1 },
     { "box-killed", "", nullptr, 0 },
     { "pty-removed", "", nullptr, 0 },
 };
@@ -100,10 +106,10 @@ std::string VerdictOf(const std::string &boxLog)
     return boxLog.substr(at + 8, end - at - 8);
 }
 
-std::string BoxOptions(Fault fault, int block, int lateMs)
+std::string BoxOptions(Fault fault, int number, int ms)
 {
-    char text[64];
-    snprintf(text, sizeof text, FAULTS[fault].box, block, lateMs);
+    char text[96];
+    snprintf(text, sizeof text, FAULTS[fault].box, number, ms);
     return text;
 }
 

@@ -13,12 +13,13 @@
 // from outside at 30 % of a paced transfer, so only the paced run has them.
 enum Fault {
     FAULT_NONE, FAULT_DROP_ACK, FAULT_DROP_ALL_ACKS, FAULT_REJECT_F0, FAULT_REJECT_FE, FAULT_STRAY,
-    FAULT_LATE_ACK, FAULT_HANDSHAKE_FIRST, FAULT_QUICK_RETRY, FAULT_UNPACED_COUNT,
+    FAULT_LATE_ACK, FAULT_HANDSHAKE_FIRST, FAULT_QUICK_RETRY, FAULT_REHANDSHAKE, FAULT_CHATTER,
+    FAULT_LATE_HANDSHAKE, FAULT_UNPACED_COUNT,
     FAULT_KILL = FAULT_UNPACED_COUNT, FAULT_PTY_GONE, FAULT_COUNT
 };
 struct FaultRow {
     const char *name;
-    const char *box;       // the box simulator's options, given the block and the late ack's ms
+    const char *box;       // the box simulator's options, given the fault's number and its ms
     const char *noWayOn;   // once the box logs this, the run cannot complete; null: it may
     int mustComplete;      // the protocol rides it out (quick-retry: unless the box falls silent)
 };
@@ -27,7 +28,10 @@ extern const FaultRow FAULTS[FAULT_COUNT];
 // The faults named by a comma-separated list among the first COUNT of the
 // table, or all of them for "each"; empty when a name is not one of them.
 std::vector<int> ParseFaults(const char *names, int count);
-std::string BoxOptions(Fault fault, int block, int lateMs);
+// NUMBER: the block the fault strikes, the chatter's bytes, or how long
+// after the completion the handshake comes again; MS: the late ack's delay,
+// or how long after the block left without acks the handshake comes again.
+std::string BoxOptions(Fault fault, int number, int ms);
 
 void SeedRandom(uint32_t seed);
 uint32_t RandomBelow(uint32_t n);

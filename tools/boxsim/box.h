@@ -65,6 +65,10 @@ struct BoxOptions {
     int lateAckBlock;
     int lateAckMs;
     int adapterLatencyMs;     // 0: the PC gets each byte when it is off the line
+    int rehandshakeAfterMs;   // 0: no second handshake after acks left out
+    int chatterBytes;         // boot log text before each block's acks
+    int lateHandshakeMs;      // -1: no handshake again after a completed load
+    int handshakeWaitMs;      // how long a handshake waits for the host's answer
 };
 
 // A byte from the host: when it was read from the pty, and when its last bit
@@ -145,6 +149,10 @@ struct BoxSim {
     int rejectUsed;
     int strayUsed;
     int lateAckUsed;
+    double rehandshakeDue;        // 0: none planned
+    double lateHandshakeDue;
+    int lateHandshakeUsed;
+    int chatterReported;
 
     // Bytes to the host; paced, txDue holds when each finishes on the line
     // (through the adapter: when the adapter hands it on), and it is written
@@ -220,6 +228,9 @@ void RunTransferTimers(double now);
 // faults.cpp
 void PlanAcks(int n);
 int IsRejectInjected(int n);
+void PlanLateHandshake(double now);
+void RunFaultTimers(double now);
+double FaultTimerDue(void);   // -1: none
 
 // verdict.cpp
 int WriteImage(const char *path, const std::vector<uint8_t> &data, size_t count);

@@ -72,6 +72,7 @@ static void runTimers(double now)
 {
     EndStopWindowIfDue(now);
     RunTransferTimers(now);
+    RunFaultTimers(now);
     AutobootIfDue(now);
 }
 
@@ -104,6 +105,7 @@ static double nextWake(double now)
     }
     if (!boxOptions.pace && !box.rx.empty() && box.state != BOX_STATE_ACKING)
         due = EarlierDue(due, now);
+    due = EarlierDue(due, FaultTimerDue());
     if (box.exitPending)
         due = EarlierDue(due, now + 0.01);
     if (!box.clientPresent)

@@ -104,6 +104,8 @@ void HandleMonitorByte(uint8_t byte, double now)
             box.line[box.lineLength++] = (char)byte;
             SendByte(byte);
         }
+    } else {
+        NoteIgnored(byte);   // logged, so a run can tell what reached the monitor
     }
 }
 

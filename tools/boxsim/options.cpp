@@ -31,6 +31,13 @@ void PrintUsage(FILE *to)
         "  --stray N            send stray bytes 00 41 0D 11 before each ack of block N\n"
         "  --slow MS            wait MS before each ack byte\n"
         "  --late-ack N MS      send the first ack of block N only MS after the block\n"
+        "  --rehandshake-after MS  MS after the block that --drop-ack or --drop-all-acks\n"
+        "                       cut, drop the load and send the handshake again (once);\n"
+        "                       what comes back is logged (a go-ahead if answered)\n"
+        "  --chatter N          send N bytes of boot log text before each block's acks\n"
+        "  --late-handshake MS  MS after a completed load, if still in the monitor,\n"
+        "                       send the handshake once more and load as asked\n"
+        "  --handshake-wait MS  how long a handshake waits for the host's answer (2000)\n"
         "  --handshake-first    after the stop, send the load handshake at once instead\n"
         "                       of the prompt, and load as after \"q\" (no address)\n"
         "  --pace               hold both directions to the line rate of 115200 8N1\n"
@@ -52,6 +59,8 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
     boxOptions.stopWindowMs = 1500;
     boxOptions.rxTimeoutMs = 6000;
     boxOptions.rejectByte = BOX_REJECT;
+    boxOptions.lateHandshakeMs = -1;
+    boxOptions.handshakeWaitMs = BOX_HANDSHAKE_MS;
     *wantHelp = 0;
     for (int i = 1; i < argc; i++) {
         const char *name = argv[i];
@@ -160,6 +169,22 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
             if (!ParseWholeNumber(name, text, 0, 600000, &value))
                 return 0;
             boxOptions.slowMs = (int)value;
+        } else if (strcmp(name, "--rehandshake-after") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 600000, &value))
+                return 0;
+            boxOptions.rehandshakeAfterMs = (int)value;
+        } else if (strcmp(name, "--chatter") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 65536, &value))
+                return 0;
+            boxOptions.chatterBytes = (int)value;
+        } else if (strcmp(name, "--handshake-wait") == 0) {
+            if (!ParseWholeNumber(name, text, 1, 3600000, &value))
+                return 0;
+            boxOptions.handshakeWaitMs = (int)value;
+        } else if (strcmp(name, "--late-handshake") == 0) {
+            if (!ParseWholeNumber(name, text, 0, 600000, &value))
+                return 0;
+            boxOptions.lateHandshakeMs = (int)value;
         } else if (strcmp(name, "--late-ack") == 0) {
             if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
                 return 0;

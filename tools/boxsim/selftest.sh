@@ -385,7 +385,8 @@ BOX_LINK=$LINK
 rc=$?
 missing=
 for word in --link --out --prompt --stop-window --rx-timeout --autoboot --exit-after --silent --drop-ack \
-    --drop-all-acks --reject --reject-byte --rehandshake --stray --slow --late-ack --handshake-first --pace --help; do
+    --drop-all-acks --reject --reject-byte --rehandshake --stray --slow --late-ack --rehandshake-after \
+    --chatter --late-handshake --handshake-wait --handshake-first --pace --help; do
     grep -q -- "$word " "$WORK/help.txt" || missing="$missing $word"
 done
 [ "$rc" -eq 0 ] && [ -z "$missing" ] && Pass "help: exit 0, every option explained" ||

@@ -44,7 +44,7 @@ void StartHandshake(double now)
     ResetTransfer();
     SendBytes(BOX_HANDSHAKE, sizeof BOX_HANDSHAKE);
     box.state = BOX_STATE_HANDSHAKE;
-    box.handshakeDeadline = now + BOX_HANDSHAKE_MS / 1000.0 +
+    box.handshakeDeadline = now + boxOptions.handshakeWaitMs / 1000.0 +
                             (boxOptions.pace ? (double)PendingTx() / LINE_BYTES_PER_SECOND : 0.0);
     Report("event=handshake");
 }
@@ -71,6 +71,7 @@ static void complete(double now)
     }
     PrintVerdict("complete", now);
     BackToMonitor();
+    PlanLateHandshake(now);
 }
 
 static void startBlock(double now)
