@@ -84,7 +84,7 @@ tessel_prepare() {
     tessel_install "$@"
     build="${TESSEL_BUILD_DIR:-build}"
     arch="$(tessel_arch)"
-    [ "$arch" = i686 ] || echo "this machine runs no 32-bit code: testing the 64-bit build under wine64"
+    [ "$arch" = i686 ] || echo "no 32-bit Wine runs here: testing the 64-bit build under wine64"
     tessel_build "$build" "$arch"
     build="$(cd "$build" && pwd)"
     tessel_wine_path "$build" "$arch"
