@@ -53,6 +53,44 @@ void PrintUsage(FILE *to)
         "SIGUSR1 powers the box on; SIGTERM and SIGINT exit.\n");
 }
 
+// The options that take one whole number, with its range and its field.
+struct NumberOption {
+    const char *name;
+    long low, high;
+    int *field;
+};
+
+static const NumberOption NUMBER_OPTIONS[] = {
+    { "--stop-window", 1, 600000, &boxOptions.stopWindowMs },
+    { "--rx-timeout", 1, 3600000, &boxOptions.rxTimeoutMs },
+    { "--exit-after", 1, 1000000, &boxOptions.exitAfter },
+    { "--drop-ack", 1, 1L << 20, &boxOptions.dropAckBlock },
+    { "--drop-all-acks", 1, 1L << 20, &boxOptions.dropAllAcksBlock },
+    { "--reject", 1, 1L << 20, &boxOptions.rejectBlock },
+    { "--stray", 1, 1L << 20, &boxOptions.strayBlock },
+    { "--adapter-latency", 1, LINE_ADAPTER_MAX_MS, &boxOptions.adapterLatencyMs },
+    { "--slow", 0, 600000, &boxOptions.slowMs },
+    { "--rehandshake-after", 1, 600000, &boxOptions.rehandshakeAfterMs },
+    { "--chatter", 1, 65536, &boxOptions.chatterBytes },
+    { "--handshake-wait", 1, 3600000, &boxOptions.handshakeWaitMs },
+    { "--late-handshake", 0, 600000, &boxOptions.lateHandshakeMs },
+};
+
+// 1 when name is one of NUMBER_OPTIONS; *ok then says whether its value parsed.
+static int parseNumberOption(const char *name, const char *text, int *ok)
+{
+    for (const NumberOption &option : NUMBER_OPTIONS) {
+        if (strcmp(name, option.name) != 0)
+            continue;
+        long value = 0;
+        *ok = ParseWholeNumber(name, text, option.low, option.high, &value);
+        if (*ok)
+            *option.field = (int)value;
+        return 1;
+    }
+    return 0;
+}
+
 int ParseOptions(int argc, char **argv, int *wantHelp)
 {
     boxOptions.prompt = "HanSh> ";
@@ -94,7 +132,11 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
             return 0;
         }
         const char *text = argv[++i];
-        if (strcmp(name, "--link") == 0) {
+        int parsed = 0;
+        if (parseNumberOption(name, text, &parsed)) {
+            if (!parsed)
+                return 0;
+        } else if (strcmp(name, "--link") == 0) {
             if (text[0] == '\0') {
                 fprintf(stderr, "boxsim: error: --link needs a path\n");
                 return 0;
@@ -112,14 +154,6 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
                 return 0;
             }
             boxOptions.prompt = text;
-        } else if (strcmp(name, "--stop-window") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 600000, &value))
-                return 0;
-            boxOptions.stopWindowMs = (int)value;
-        } else if (strcmp(name, "--rx-timeout") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 3600000, &value))
-                return 0;
-            boxOptions.rxTimeoutMs = (int)value;
         } else if (strcmp(name, "--autoboot") == 0) {
             char *end = nullptr;
             errno = 0;
@@ -129,22 +163,6 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
                 return 0;
             }
             boxOptions.autobootSeconds = seconds;
-        } else if (strcmp(name, "--exit-after") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1000000, &value))
-                return 0;
-            boxOptions.exitAfter = (int)value;
-        } else if (strcmp(name, "--drop-ack") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
-                return 0;
-            boxOptions.dropAckBlock = (int)value;
-        } else if (strcmp(name, "--drop-all-acks") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
-                return 0;
-            boxOptions.dropAllAcksBlock = (int)value;
-        } else if (strcmp(name, "--reject") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
-                return 0;
-            boxOptions.rejectBlock = (int)value;
         } else if (strcmp(name, "--reject-byte") == 0) {
             const char *hex = text;
             if (hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
@@ -157,34 +175,6 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
                 fprintf(stderr, "boxsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
                 return 0;
             }
-        } else if (strcmp(name, "--stray") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
-                return 0;
-            boxOptions.strayBlock = (int)value;
-        } else if (strcmp(name, "--adapter-latency") == 0) {
-            if (!ParseWholeNumber(name, text, 1, LINE_ADAPTER_MAX_MS, &value))
-                return 0;
-            boxOptions.adapterLatencyMs = (int)value;
-        } else if (strcmp(name, "--slow") == 0) {
-            if (!ParseWholeNumber(name, text, 0, 600000, &value))
-                return 0;
-            boxOptions.slowMs = (int)value;
-        } else if (strcmp(name, "--rehandshake-after") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 600000, &value))
-                return 0;
-            boxOptions.rehandshakeAfterMs = (int)value;
-        } else if (strcmp(name, "--chatter") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 65536, &value))
-                return 0;
-            boxOptions.chatterBytes = (int)value;
-        } else if (strcmp(name, "--handshake-wait") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 3600000, &value))
-                return 0;
-            boxOptions.handshakeWaitMs = (int)value;
-        } else if (strcmp(name, "--late-handshake") == 0) {
-            if (!ParseWholeNumber(name, text, 0, 600000, &value))
-                return 0;
-            boxOptions.lateHandshakeMs = (int)value;
         } else if (strcmp(name, "--late-ack") == 0) {
             if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
                 return 0;
