@@ -109,7 +109,8 @@ INT_PTR CALLBACK CompletedDlgProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 {
     switch (message) {
     case WM_INITDIALOG:
-        SetTimer(dialog, COMPLETED_PORT_TIMER, COMPLETED_PORT_CHECK_MS, nullptr);
+        if (!SetTimer(dialog, COMPLETED_PORT_TIMER, COMPLETED_PORT_CHECK_MS, nullptr))
+            LogWin32Failure("SetTimer", "the completion page", GetLastError());
         return TRUE;
     case WM_TIMER:
         if (wParam == COMPLETED_PORT_TIMER && !PortIsOpen(mainWindow)) {

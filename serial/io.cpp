@@ -79,6 +79,7 @@ DWORD ReadPort(HWND window, uint8_t *buffer, DWORD wanted)
             ClearPortError(tty->portHandle, nullptr);
         return count;
     }
+    LogWin32Failure("ReadFile", "the port", GetLastError());
     ClearPortError(tty->portHandle, nullptr);
     return 0;
 }
@@ -94,7 +95,9 @@ int WritePort(HWND window, const void *bytes, DWORD count)
     DWORD lineErrors = 0;
     int result = 1;
     if (!WriteFile(tty->portHandle, bytes, count, &written, &tty->writeOverlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING) {
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            LogWin32Failure("WriteFile", "the port", error);
             ClearPortError(tty->portHandle, nullptr);
             result = 0;
         } else if (!AwaitPortIo(tty->portHandle, &tty->writeOverlapped, &written, PORT_IO_LIMIT_MS)) {
