@@ -5,6 +5,7 @@
 #ifndef TESSEL_BOXSIM_BOX_H
 #define TESSEL_BOXSIM_BOX_H
 
+#include "../../upload/protocol.h"
 #include "line/adapter.h"
 #include "line/pacing.h"
 #include "line/pty.h"
@@ -16,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#define BOX_BLOCK_SIZE         1024
 #define BOX_MAX_LENGTH         (64u * 1024u * 1024u)
 #define BOX_HANDSHAKE_MS       2000
 #define BOX_LINE_MAX           255
@@ -26,12 +26,6 @@
 #define BOX_CLIENT_RECHECK_MS  20
 #define BOX_EXIT_DRAIN_MS      300
 #define BOX_STDIN_LINE_MAX     256
-
-#define BOX_ACK        0xFA
-#define BOX_REJECT     0xF0
-#define BOX_REJECT_ALT 0xFE
-#define BOX_HOST_1     0xFA
-#define BOX_HOST_2     0xAA
 
 #define BOX_STATE_OFF         0
 #define BOX_STATE_STOP_WINDOW 1
@@ -109,7 +103,7 @@ struct BoxSim {
     uint32_t address;
     double handshakeDeadline;
     int handshakeMatch;
-    uint8_t lengthBytes[4];
+    uint8_t lengthBytes[LENGTH_BYTES];
     int lengthFill;
     int lengthKnown;
     uint32_t length;

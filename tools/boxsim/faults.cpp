@@ -42,7 +42,7 @@ static void addAckStep(int withStray)
         memcpy(step->bytes, BOX_STRAY, sizeof BOX_STRAY);
         step->length = (int)sizeof BOX_STRAY;
     }
-    step->bytes[step->length++] = BOX_ACK;
+    step->bytes[step->length++] = PROTOCOL_ACK;
 }
 
 // Plans the acks of good block n: two, unless a fault set for it drops one

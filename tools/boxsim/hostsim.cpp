@@ -25,18 +25,14 @@
 #include "line/names.h"
 #include "line/tty.h"
 
-#define HOST_BLOCK_SIZE     1024
 #define HOST_MAX_IMAGE      (64L * 1024L * 1024L)
 #define HOST_WRITE_TIMEOUT  10000
 #define HOST_QUIET_MS       1000
 #define HOST_END_QUIET_MS   300
 #define HOST_MAX_DELAY_MS   10000.0
-#define HOST_ACK            0xFA
-#define HOST_REJECT         0xF0
 
-static const uint8_t HOST_HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
-static const uint8_t HOST_ANSWER[2] = { 0xFA, 0xAA };
-static const uint8_t HOST_STRAY_ACKS[10] = { 0x00, 0x41, 0x0D, 0x11, 0xFA, 0x00, 0x41, 0x0D, 0x11, 0xFA };
+static const uint8_t HOST_ANSWER[2] = { PROTOCOL_ACK, PROTOCOL_REPLY };
+static const uint8_t HOST_STRAY_ACKS[10] = { 0x00, 0x41, 0x0D, 0x11, PROTOCOL_ACK, 0x00, 0x41, 0x0D, 0x11, PROTOCOL_ACK };
 
 struct HostOptions {
     const char *linkPath;
@@ -146,7 +142,7 @@ static void printUsage(FILE *to)
 static int parseOptions(int argc, char **argv, int *wantHelp)
 {
     opt.prompt = "HanSh> ";
-    opt.rejectByte = HOST_REJECT;
+    opt.rejectByte = PROTOCOL_REJECT1;
     opt.bannerTimeoutMs = 10000;
     opt.ackTimeoutMs = 5000;
     opt.boxRxTimeoutMs = 6000;
@@ -206,9 +202,9 @@ static int parseOptions(int argc, char **argv, int *wantHelp)
             opt.address = text;
         } else if (strcmp(name, "--reject-byte") == 0) {
             if (strcasecmp(text, "F0") == 0) {
-                opt.rejectByte = 0xF0;
+                opt.rejectByte = PROTOCOL_REJECT1;
             } else if (strcasecmp(text, "FE") == 0) {
-                opt.rejectByte = 0xFE;
+                opt.rejectByte = PROTOCOL_REJECT2;
             } else {
                 fprintf(stderr, "hostsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
                 return 0;
@@ -422,7 +418,7 @@ static std::string loadCommand(void)
 static int expectHandshakeAfter(const std::string &echo, const char *what)
 {
     std::string want = echo;
-    want.append((const char *)HOST_HANDSHAKE, sizeof HOST_HANDSHAKE);
+    want.append((const char *)PROTOCOL_HANDSHAKE, sizeof PROTOCOL_HANDSHAKE);
     return expectText(want, opt.ackTimeoutMs, what);
 }
 
@@ -433,22 +429,22 @@ static int runTransfer(void)
     host.transfers++;
     if (!writeAll(HOST_ANSWER, sizeof HOST_ANSWER, "the handshake answer"))
         return 0;
-    uint8_t goAhead = HOST_ACK;
+    uint8_t goAhead = PROTOCOL_ACK;
     if (!expectBytes(&goAhead, 1, opt.ackTimeoutMs, "the go-ahead"))
         return 0;
     double start = ReadClock();
     uint32_t length = (uint32_t)host.image.size();
-    uint8_t lengthBytes[4] = {
+    uint8_t lengthBytes[LENGTH_BYTES] = {
         (uint8_t)(length >> 24), (uint8_t)(length >> 16), (uint8_t)(length >> 8), (uint8_t)length
     };
     if (!writeAll(lengthBytes, sizeof lengthBytes, "the length"))
         return 0;
-    uint32_t blocks = (length + HOST_BLOCK_SIZE - 1) / HOST_BLOCK_SIZE;
+    uint32_t blocks = (length + BLOCK_SIZE - 1) / BLOCK_SIZE;
     std::vector<uint8_t> frame;
     double answered = 0.0;
     for (uint32_t n = 1; n <= blocks; n++) {
-        uint32_t offset = (n - 1) * HOST_BLOCK_SIZE;
-        uint32_t size = length - offset < HOST_BLOCK_SIZE ? length - offset : HOST_BLOCK_SIZE;
+        uint32_t offset = (n - 1) * BLOCK_SIZE;
+        uint32_t size = length - offset < BLOCK_SIZE ? length - offset : BLOCK_SIZE;
         uint32_t sum = 0;
         for (uint32_t k = 0; k < size; k++)
             sum += host.image[offset + k];
@@ -470,7 +466,7 @@ static int runTransfer(void)
             return 0;
         snprintf(what, sizeof what, "the answer to block %u of %u", n, blocks);
         if (badChecksum || (opt.rejectBlock == (int)n && !host.rejectUsed)) {
-            uint8_t reject = HOST_REJECT;
+            uint8_t reject = PROTOCOL_REJECT1;
             if (!badChecksum) {
                 host.rejectUsed = 1;
                 reject = (uint8_t)opt.rejectByte;
@@ -483,7 +479,7 @@ static int runTransfer(void)
             fflush(stdout);
             if (!opt.rehandshake)
                 return 2;
-            if (!expectBytes(HOST_HANDSHAKE, sizeof HOST_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
+            if (!expectBytes(PROTOCOL_HANDSHAKE, sizeof PROTOCOL_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
                 return 0;
             say("new handshake after the reject; loading again from byte 0");
             return runTransfer();
@@ -500,7 +496,7 @@ static int runTransfer(void)
         }
         if (opt.dropAckBlock == (int)n && !host.dropAckUsed) {
             host.dropAckUsed = 1;
-            uint8_t ack = HOST_ACK;
+            uint8_t ack = PROTOCOL_ACK;
             if (!expectBytes(&ack, 1, opt.ackTimeoutMs, what) || !expectSilence(HOST_QUIET_MS, what))
                 return 0;
             printf("hostsim: block %u got one ack and no second as expected\n", n);
@@ -520,7 +516,7 @@ static int runTransfer(void)
         if (opt.lateAckBlock == (int)n && !host.lateAckUsed) {
             host.lateAckUsed = 1;
             double written = ReadClock();
-            uint8_t ack = HOST_ACK;
+            uint8_t ack = PROTOCOL_ACK;
             if (!expectBytes(&ack, 1, opt.ackTimeoutMs + opt.lateAckMs, what))
                 return 0;
             double ms = (ReadClock() - written) * 1000.0;
@@ -536,7 +532,7 @@ static int runTransfer(void)
             answered = ReadClock();
             continue;
         }
-        uint8_t acks[2] = { HOST_ACK, HOST_ACK };
+        uint8_t acks[2] = { PROTOCOL_ACK, PROTOCOL_ACK };
         if (!expectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
             return 0;
         answered = ReadClock();

@@ -96,7 +96,7 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
     boxOptions.prompt = "HanSh> ";
     boxOptions.stopWindowMs = 1500;
     boxOptions.rxTimeoutMs = 6000;
-    boxOptions.rejectByte = BOX_REJECT;
+    boxOptions.rejectByte = PROTOCOL_REJECT1;
     boxOptions.lateHandshakeMs = -1;
     boxOptions.handshakeWaitMs = BOX_HANDSHAKE_MS;
     *wantHelp = 0;
@@ -168,9 +168,9 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
             if (hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
                 hex += 2;
             if (strcasecmp(hex, "F0") == 0) {
-                boxOptions.rejectByte = BOX_REJECT;
+                boxOptions.rejectByte = PROTOCOL_REJECT1;
             } else if (strcasecmp(hex, "FE") == 0) {
-                boxOptions.rejectByte = BOX_REJECT_ALT;
+                boxOptions.rejectByte = PROTOCOL_REJECT2;
             } else {
                 fprintf(stderr, "boxsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
                 return 0;
