@@ -1,11 +1,12 @@
-// What the parts of boxsim share: its options, the one record of the box's
-// state (plain fields, one thread), the states, and the calls between the
-// files: boxsim.cpp (main loop), options.cpp, monitor.cpp, transfer.cpp,
-// faults.cpp, wire.cpp (the pty and pacing), report.cpp, verdict.cpp.
+// What the parts of boxsim share: its options (the faults it shares with
+// hostsim are in faultoptions.h), the one record of the box's state (plain
+// fields, one thread), the states, and the calls between the files:
+// boxsim.cpp (main loop), options.cpp, monitor.cpp, transfer.cpp, faults.cpp,
+// wire.cpp (the pty and pacing), report.cpp, verdict.cpp.
 #ifndef TESSEL_BOXSIM_BOX_H
 #define TESSEL_BOXSIM_BOX_H
 
-#include "../../upload/protocol.h"
+#include "boxsim/faultoptions.h"
 #include "line/adapter.h"
 #include "line/pacing.h"
 #include "line/pty.h"
@@ -47,17 +48,8 @@ struct BoxOptions {
     double autobootSeconds;
     int exitAfter;
     int silent;
-    int dropAckBlock;
-    int dropAllAcksBlock;
-    int rejectBlock;
-    int rejectByte;
-    int rehandshake;
-    int strayBlock;
     int slowMs;
     int pace;
-    int handshakeFirst;
-    int lateAckBlock;
-    int lateAckMs;
     int adapterLatencyMs;     // 0: the PC gets each byte when it is off the line
     int rehandshakeAfterMs;   // 0: no second handshake after acks left out
     int chatterBytes;         // boot log text before each block's acks

@@ -54,7 +54,7 @@ static void reject(uint8_t byte, const char *reason, double now)
     box.lastSendTime = now;
     PrintVerdict("rejected", now);
     BackToMonitor();
-    if (boxOptions.rehandshake)
+    if (faultOptions.rehandshake)
         StartHandshake(now);
 }
 
@@ -97,7 +97,7 @@ static void acceptBlock(void)
 static void endBlock(double now)
 {
     if (IsRejectInjected((int)box.blockIndex)) {
-        reject((uint8_t)boxOptions.rejectByte, "injected", now);
+        reject((uint8_t)faultOptions.rejectByte, "injected", now);
         return;
     }
     if (box.checksum != box.blockSum) {
