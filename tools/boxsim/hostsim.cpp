@@ -22,7 +22,6 @@
 #include "line/args.h"
 #include "line/clock.h"
 #include "line/expect.h"
-#include "line/names.h"
 #include "line/tty.h"
 
 #define HOST_MAX_IMAGE      (64L * 1024L * 1024L)
@@ -191,15 +190,9 @@ static int parseOptions(int argc, char **argv, int *wantHelp)
             }
             opt.address = text;
         } else if (strcmp(name, "--block-delay") == 0 || strcmp(name, "--block-spread") == 0) {
-            char *end = nullptr;
-            errno = 0;
-            double ms = strtod(text, &end);
-            if (errno != 0 || end == text || *end != '\0' || !(ms >= 0.0 && ms <= HOST_MAX_DELAY_MS)) {
-                fprintf(stderr, "hostsim: error: %s needs milliseconds from 0 to %.0f, got '%s'\n", name,
-                        HOST_MAX_DELAY_MS, text);
+            if (!ParseMilliseconds(name, text, HOST_MAX_DELAY_MS,
+                                   strcmp(name, "--block-delay") == 0 ? &opt.blockDelayMs : &opt.blockSpreadMs))
                 return 0;
-            }
-            *(strcmp(name, "--block-delay") == 0 ? &opt.blockDelayMs : &opt.blockSpreadMs) = ms;
         } else {
             fprintf(stderr, "hostsim: error: unknown option '%s' (see --help)\n", name);
             return 0;
@@ -569,14 +562,9 @@ static int runSession(void)
 
 int main(int argc, char **argv)
 {
-    lineToolName = "hostsim";
-    int wantHelp = 0;
-    if (!parseOptions(argc, argv, &wantHelp))
-        return 2;
-    if (wantHelp) {
-        printUsage(stdout);
-        return 0;
-    }
+    int early = ReadCommandLine("hostsim", argc, argv, parseOptions, printUsage);
+    if (early >= 0)
+        return early;
     host.random = opt.chunkSeed ? (uint32_t)opt.chunkSeed : 1;
     host.spreadRandom = 0x9E3779B9u;
     if (opt.imagePath && !readImage())
