@@ -32,24 +32,16 @@ static std::string reportOf(const std::string &log, const char *report, std::ini
     return text;
 }
 
-// A valid image of SIZE bytes in the temporary folder; its path. The same
-// bytes for every box; a file of its own for a box on another port, since
-// several drivers may write theirs at once.
-static std::string benchImage(uint32_t size, Bytes *contents)
+int BenchUpload(uint32_t size, const std::string &box)
 {
-    ImageSpec spec = ValidImage(size, 0);
-    spec.word9 = size;
+    // The same bytes for every box; a file of its own for a box on another
+    // port, since several drivers may write theirs at once.
     const char *port = getenv("TESSEL_BOX_PORT");
     char name[64];
     snprintf(name, sizeof name, "drive-%u%s%s.bin", unsigned(size), port ? "-" : "", port ? port : "");
-    return WriteImage(name, spec, contents);
-}
-
-int BenchUpload(uint32_t size, const std::string &box)
-{
     Bytes image;
     DrivePlan plan;
-    plan.image = benchImage(size, &image);
+    plan.image = WriteRunImage(name, size, 0, &image);
     plan.portIndex = BoxPortIndex();
     StartBox(box);
     App app;
@@ -109,13 +101,9 @@ int BenchIdle(int seconds)
     } else {
         printf("idle at=cable-page result=no-cable-page\n");
     }
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
+    double start = ReadSeconds();
     DWORD code = CloseProgram(app);
-    QueryPerformanceCounter(&end);
-    printf("close from=cable-page ms=%.1f exit=%lu\n", 1000.0 * (end.QuadPart - start.QuadPart) / frequency.QuadPart,
-           (unsigned long) code);
+    printf("close from=cable-page ms=%.1f exit=%lu\n", 1000.0 * (ReadSeconds() - start), (unsigned long) code);
     StopBox();
     return ok;
 }
@@ -152,14 +140,11 @@ int BenchWriteCost(void)
     struct { const char *what; int size; } rows[] = { { "one byte a call", 1 }, { "1028 bytes a call", 1028 } };
     int ok = 1;
     for (auto row : rows) {
-        LARGE_INTEGER start, end, frequency;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&start);
+        double start = ReadSeconds();
         int calls = bytes / row.size;
         for (int i = 0; i < calls; i++)
             ok &= WritePort(window, block, row.size);
-        QueryPerformanceCounter(&end);
-        double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+        double seconds = ReadSeconds() - start;
         printf("WritePort %-18s %7d bytes  %7.3f s  %7.2f us a byte  %9.0f B/s\n", row.what, calls * row.size,
                seconds, 1e6 * seconds / (calls * row.size), calls * row.size / seconds);
     }

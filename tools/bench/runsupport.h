@@ -22,6 +22,7 @@ struct FaultRow {
     const char *box;       // the box simulator's options, given the fault's number and its ms
     const char *noWayOn;   // once the box logs this, the run cannot complete; null: it may
     int mustComplete;      // the protocol rides it out (quick-retry: unless the box falls silent)
+    const char *detail;    // the run line's words on it, given the same two numbers
 };
 extern const FaultRow FAULTS[FAULT_COUNT];
 
