@@ -6,6 +6,7 @@
 #include "tests/upload_harness.h"
 #include "serial/serial.h"
 #include "app/ids.h"
+#include "upload/protocol.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,7 @@
 #include <thread>
 
 #define LINE_RATE         11520.0
-#define BLOCK_LINE_BYTES  1030.0   // 1024 data + 4 checksum out, 2 acks back
-#define BLOCK_BYTES       1024.0
+#define BLOCK_LINE_BYTES  (BLOCK_SIZE + CHECKSUM_BYTES + 2.0)   // data and checksum out, 2 acks back
 
 // KEYS of the box's last REPORT line (its turnarounds, or what the adapter
 // model held), " key=value" each; "" when it gave none.
@@ -60,7 +60,7 @@ int BenchUpload(uint32_t size, const std::string &box)
     int ok = result.end == PAGE_COMPLETED && VerdictOf(log) == "complete" && ReceivedEquals(image);
     printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f%s%s result=%s\n",
            unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
-           100.0 * rate / (LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
+           100.0 * rate / (LINE_RATE * BLOCK_SIZE / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
            reportOf(log, "turnaround", { "p50", "p99", "max", "mean" }).c_str(),
            reportOf(log, "adapter latency_ms=", { "latency_ms", "hold_p50", "hold_mean" }).c_str(), ok ? "identical" : "FAILED");
     return ok;
@@ -135,9 +135,10 @@ int BenchWriteCost(void)
         return 0;
     size_t received = 0;
     std::thread drain(drainBoxEnd, boxEnd, &received);
-    static uint8_t block[1024 + 4];
+    static uint8_t block[BLOCK_SIZE + CHECKSUM_BYTES];
     const int bytes = 256 * 1024;
-    struct { const char *what; int size; } rows[] = { { "one byte a call", 1 }, { "1028 bytes a call", 1028 } };
+    const struct { const char *what; int size; } rows[] = {
+        { "one byte a call", 1 }, { "1028 bytes a call", int(sizeof block) } };
     int ok = 1;
     for (auto row : rows) {
         double start = ReadSeconds();

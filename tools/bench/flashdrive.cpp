@@ -30,7 +30,7 @@
 
 // The program's longest watchdog (10 s) and a margin only a hang outlasts:
 // nothing new by then is a hang, also on a busy machine.
-#define QUIET_MS         (TICKS_START * 250 + HANG_MS)
+#define QUIET_MS         (TICKS_START * TICK_MS + HANG_MS)
 #define WITHOUT_PORT_MS  4000
 #define REBOOT_WAIT_MS   10000
 #define HOLD_MARGIN_MS   5000    // the failure page held for the box's second handshake: a bound, not a wait
@@ -55,7 +55,7 @@ static const RunMode LINK_MODE = { "link", "flashdrive.exe", FAULT_UNPACED_COUNT
                                    100, 1250, 20, 100, 0 };
 #define LINK_TICK_MS 25
 
-static double tickMs = 250;   // the program's tick as it comes
+static double tickMs = TICK_MS;   // the program's tick as it comes
 
 struct RunPlan {
     Fault fault;
@@ -122,7 +122,7 @@ static RunPlan planRun(const RunMode &mode, int run, uint32_t seed, const std::v
     else if (plan.fault == FAULT_LATE_HANDSHAKE)   // in the pause, under the completion page or after it
         plan.number = RandomBetween(0, 2500);
     plan.chooseAfterMs = int(TICKS_PROMPT * tickMs) + RandomBetween(300, 1500);
-    std::string box = BoxOptions(plan.fault, plan.number, plan.faultMs);
+    std::string box = FaultText(FAULTS[plan.fault].box, plan.number, plan.faultMs);
     plan.options = std::string(mode.pace) + (box.empty() || !*mode.pace ? "" : " ") + box;
     // Files are reused, but not soon: an image left open by a failed run must
     // not be rewritten under the program by the next few runs.
@@ -525,19 +525,16 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
     tally->faults[plan.fault]++;
     tally->completedBy[plan.fault] += completed;
     tally->failedBy[plan.fault] += failed;
-    char detail[64] = "";
-    if (plan.fault == FAULT_QUICK_RETRY && plan.silentRetry)
-        snprintf(detail, sizeof detail, "box silent");
-    else if (plan.fault == FAULT_QUICK_RETRY)
-        snprintf(detail, sizeof detail, "Shift+PgUp +%d ms%s", plan.retryMs, rec.retried ? "" : " (not sent)");
+    std::string detail = FaultText(FAULTS[plan.fault].detail, plan.number, plan.faultMs);
+    if (plan.fault == FAULT_QUICK_RETRY)
+        detail = plan.silentRetry ? "box silent"
+               : "Shift+PgUp +" + std::to_string(plan.retryMs) + " ms" + (rec.retried ? "" : " (not sent)");
     else if (plan.fault == FAULT_HANDSHAKE_FIRST)
-        snprintf(detail, sizeof detail, "%s", noImageOpen ? "engine chose" : "image was open");
-    else
-        snprintf(detail, sizeof detail, FAULTS[plan.fault].detail, plan.number, plan.faultMs);
+        detail = noImageOpen ? "engine chose" : "image was open";
     int everyReport = getenv("FLASHDRIVE_BOX_REPORT") != nullptr;
     if (mode.everyRun || anomalous || everyReport)
-        printf("run %4d  %-18s %-24s %6u bytes  %s  rss %5.1f MiB  files %d\n", run, FAULTS[plan.fault].name, detail,
-               unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
+        printf("run %4d  %-18s %-24s %6u bytes  %s  rss %5.1f MiB  files %d\n", run, FAULTS[plan.fault].name,
+               detail.c_str(), unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
     if (anomalous || everyReport)
         printBoxReport(log);
     if (completed && !intact)
@@ -666,10 +663,10 @@ static int runLink(int runs, uint32_t seed, const char *faults)
     int ok = PumpUntil([&] { return MainWindowOf(app) != nullptr; }, HANG_MS);
     if (ok) {
         programProc = WNDPROC(SetWindowLongPtrA(MainWindowOf(app), GWLP_WNDPROC, LONG_PTR(fasterTick)));
-        printf("link: %d runs, seed %u; the program's tick every %d ms instead of 250, so its watchdogs run out "
+        printf("link: %d runs, seed %u; the program's tick every %d ms instead of %d, so its watchdogs run out "
                "ten times sooner (ack %d ms, start and prompt %d ms); the box's own time-outs are not scaled; "
-               "unpaced box, images %u..%u bytes\n", runs, unsigned(seed), LINK_TICK_MS, TICKS_ACK * LINK_TICK_MS,
-               TICKS_START * LINK_TICK_MS, LINK_MODE.minBytes, LINK_MODE.maxBytes);
+               "unpaced box, images %u..%u bytes\n", runs, unsigned(seed), LINK_TICK_MS, TICK_MS,
+               TICKS_ACK * LINK_TICK_MS, TICKS_START * LINK_TICK_MS, LINK_MODE.minBytes, LINK_MODE.maxBytes);
         ok = runAll(app, LINK_MODE, runs, seed, faults);
     }
     if (MainWindowOf(app))

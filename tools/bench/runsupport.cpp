@@ -107,10 +107,10 @@ std::string VerdictOf(const std::string &boxLog)
     return boxLog.substr(at + 8, end - at - 8);
 }
 
-std::string BoxOptions(Fault fault, int number, int ms)
+std::string FaultText(const char *format, int number, int ms)
 {
     char text[96];
-    snprintf(text, sizeof text, FAULTS[fault].box, number, ms);
+    snprintf(text, sizeof text, format, number, ms);
     return text;
 }
 
