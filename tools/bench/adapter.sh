@@ -15,7 +15,7 @@ for round in $(seq "$rounds"); do
         option=()
         label=pty
         [ "$via" != pty ] && option=(--adapter-latency "$via") label="adapter-${via}ms"
-        tests/with-ports.sh "$build/benchdrive.exe" upload "$size" "${option[@]}" 2>&1 | quiet \
+        tests/with-ports.sh "$build/flashdrive.exe" upload "$size" "${option[@]}" 2>&1 | quiet \
             | grep '^program ' | tr -d '\r' | sed "s/^/round=$round /; s/\$/ via=$label/"
         image="$(find "$WINEPREFIX/drive_c/users" -name "tessel-test-drive-$size.bin" | head -n 1)"
         tools/bench/xmodem-ref.sh "${option[@]}" "$build/native" "$build/xmodem" "$image" 2>&1 \

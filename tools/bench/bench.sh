@@ -28,12 +28,12 @@ echo "== calibration: hosts that wait a known time before each block, on both pa
 tools/bench/calibrate.sh "$build/native"
 echo
 echo "== one WritePort call a byte against one call a block, on a pty pair under Wine ($TESSEL_ARCH build)"
-tessel_xvfb tests/with-ports.sh "$build/benchdrive.exe" writecost 2>&1 | quiet
+tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" writecost 2>&1 | quiet
 echo
 echo "== paced uploads, $rounds rounds: TesselFlash.exe ($TESSEL_ARCH, Wine) to boxsim --pace; XMODEM-1K over the pacer"
 for round in $(seq "$rounds"); do
     for size in $sizes; do
-        tessel_xvfb tests/with-ports.sh "$build/benchdrive.exe" upload "$size" 2>&1 | quiet \
+        tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" upload "$size" 2>&1 | quiet \
             | grep '^program ' | sed "s/^/round=$round /" | tee -a "$results" || true
         image="$(find "$WINEPREFIX/drive_c/users" -name "tessel-test-drive-$size.bin" | head -n 1)"
         tools/bench/xmodem-ref.sh "$build/native" "$build/xmodem" "$image" 2>&1 \
@@ -54,7 +54,7 @@ wineserver -k 2>/dev/null || true
 echo
 if [ "$idle" -gt 0 ]; then
     echo "== idle: the program at the Welcome page (port closed, up to 60 s), then at the cable page with the port open for $idle s"
-    tessel_xvfb tests/with-ports.sh "$build/benchdrive.exe" idle "$idle" 2>&1 | quiet | grep '^idle ' | tee -a "$results" || true
+    tessel_xvfb tests/with-ports.sh "$build/flashdrive.exe" idle "$idle" 2>&1 | quiet | grep '^idle ' | tee -a "$results" || true
 fi
 echo
 echo "== stream: the program at the cable page while the box talks at the line's rate (12-byte bursts, a byte at a time), beside it idle"

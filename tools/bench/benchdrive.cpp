@@ -6,6 +6,7 @@
 #include "tests/upload_harness.h"
 #include "serial/serial.h"
 #include "app/ids.h"
+#include "upload/protocol.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,7 @@
 #include <thread>
 
 #define LINE_RATE         11520.0
-#define BLOCK_LINE_BYTES  1030.0   // 1024 data + 4 checksum out, 2 acks back
-#define BLOCK_BYTES       1024.0
+#define BLOCK_LINE_BYTES  (BLOCK_SIZE + CHECKSUM_BYTES + 2.0)   // data and checksum out, 2 acks back
 
 // KEYS of the box's last REPORT line (its turnarounds, or what the adapter
 // model held), " key=value" each; "" when it gave none.
@@ -32,24 +32,16 @@ static std::string reportOf(const std::string &log, const char *report, std::ini
     return text;
 }
 
-// A valid image of SIZE bytes in the temporary folder; its path. The same
-// bytes for every box; a file of its own for a box on another port, since
-// several drivers may write theirs at once.
-static std::string benchImage(uint32_t size, Bytes *contents)
+int BenchUpload(uint32_t size, const std::string &box)
 {
-    ImageSpec spec = ValidImage(size, 0);
-    spec.word9 = size;
+    // The same bytes for every box; a file of its own for a box on another
+    // port, since several drivers may write theirs at once.
     const char *port = getenv("TESSEL_BOX_PORT");
     char name[64];
     snprintf(name, sizeof name, "drive-%u%s%s.bin", unsigned(size), port ? "-" : "", port ? port : "");
-    return WriteImage(name, spec, contents);
-}
-
-int BenchUpload(uint32_t size, const std::string &box)
-{
     Bytes image;
     DrivePlan plan;
-    plan.image = benchImage(size, &image);
+    plan.image = WriteRunImage(name, size, 0, &image);
     plan.portIndex = BoxPortIndex();
     StartBox(box);
     App app;
@@ -68,7 +60,7 @@ int BenchUpload(uint32_t size, const std::string &box)
     int ok = result.end == PAGE_COMPLETED && VerdictOf(log) == "complete" && ReceivedEquals(image);
     printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f%s%s result=%s\n",
            unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
-           100.0 * rate / (LINE_RATE * BLOCK_BYTES / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
+           100.0 * rate / (LINE_RATE * BLOCK_SIZE / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
            reportOf(log, "turnaround", { "p50", "p99", "max", "mean" }).c_str(),
            reportOf(log, "adapter latency_ms=", { "latency_ms", "hold_p50", "hold_mean" }).c_str(), ok ? "identical" : "FAILED");
     return ok;
@@ -109,13 +101,9 @@ int BenchIdle(int seconds)
     } else {
         printf("idle at=cable-page result=no-cable-page\n");
     }
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
+    double start = ReadSeconds();
     DWORD code = CloseProgram(app);
-    QueryPerformanceCounter(&end);
-    printf("close from=cable-page ms=%.1f exit=%lu\n", 1000.0 * (end.QuadPart - start.QuadPart) / frequency.QuadPart,
-           (unsigned long) code);
+    printf("close from=cable-page ms=%.1f exit=%lu\n", 1000.0 * (ReadSeconds() - start), (unsigned long) code);
     StopBox();
     return ok;
 }
@@ -147,19 +135,17 @@ int BenchWriteCost(void)
         return 0;
     size_t received = 0;
     std::thread drain(drainBoxEnd, boxEnd, &received);
-    static uint8_t block[1024 + 4];
+    static uint8_t block[BLOCK_SIZE + CHECKSUM_BYTES];
     const int bytes = 256 * 1024;
-    struct { const char *what; int size; } rows[] = { { "one byte a call", 1 }, { "1028 bytes a call", 1028 } };
+    const struct { const char *what; int size; } rows[] = {
+        { "one byte a call", 1 }, { "1028 bytes a call", int(sizeof block) } };
     int ok = 1;
     for (auto row : rows) {
-        LARGE_INTEGER start, end, frequency;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&start);
+        double start = ReadSeconds();
         int calls = bytes / row.size;
         for (int i = 0; i < calls; i++)
             ok &= WritePort(window, block, row.size);
-        QueryPerformanceCounter(&end);
-        double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+        double seconds = ReadSeconds() - start;
         printf("WritePort %-18s %7d bytes  %7.3f s  %7.2f us a byte  %9.0f B/s\n", row.what, calls * row.size,
                seconds, 1e6 * seconds / (calls * row.size), calls * row.size / seconds);
     }

@@ -30,14 +30,14 @@ started="$(date +%s.%N)"
 runs=()
 for n in $(seq "$count"); do
     TESSEL_BOX_PORT="com$n" TESSEL_COM_INDEX=$((n - 1)) \
-        tests/with-ports.sh "$build/benchdrive.exe" upload "$size" > "$work/$n.out" 2>&1 &
+        tests/with-ports.sh "$build/flashdrive.exe" upload "$size" > "$work/$n.out" 2>&1 &
     runs+=($!)
 done
 # Each reading is at most half a second old when its process ends: what
 # the programs spend in their last half second (closing) is not counted.
 while kill -0 "${runs[@]}" 2>/dev/null; do
     sample TesselFlash.exe >> "$work/programs"
-    sample benchdrive.exe >> "$work/drivers"
+    sample flashdrive.exe >> "$work/drivers"
     sample 'wineserver|wineserver64' >> "$work/server"
     sleep 0.5
 done

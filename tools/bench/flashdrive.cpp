@@ -11,17 +11,10 @@
 //       the benchmark's figures (upload: the paced box given those options
 //       too, e.g. --adapter-latency 16)
 // Every run walks the pages until its end page (the completion page or one
-// failure page) is answered and the next wizard's port page shows. Counted
-// against each run: completions and whether the box holds the image last
-// given to a file dialog, failure pages (a second one is a double report;
-// one before the attempt's connect page comes from an earlier attempt),
-// pages left open (still showing when the next run starts, or opened after
-// the end other than a failure page and the next port page), hangs
-// (nothing new for QUIET_MS), the main window's word that the box was not
-// rebooted (answered; an upload whose port closed in its last second), and
-// from the box's log whether anything answered its handshake once a failure
-// was reported. With ROBUST_MINUTES set no run begins after that many minutes;
-// with FLASHDRIVE_BOX_REPORT set every run prints the box's events.
+// failure page) is answered and the next wizard's port page shows; what it
+// counts is in RunRecord, how it is judged in judgeRun's findings. With
+// ROBUST_MINUTES set no run begins after that many minutes; with
+// FLASHDRIVE_BOX_REPORT set every run prints the box's events.
 #include "tests/app_driver.h"
 #include "tests/upload_harness.h"
 #include "tools/bench/benchdrive.h"
@@ -37,7 +30,7 @@
 
 // The program's longest watchdog (10 s) and a margin only a hang outlasts:
 // nothing new by then is a hang, also on a busy machine.
-#define QUIET_MS         (TICKS_START * 250 + HANG_MS)
+#define QUIET_MS         (TICKS_START * TICK_MS + HANG_MS)
 #define WITHOUT_PORT_MS  4000
 #define REBOOT_WAIT_MS   10000
 #define HOLD_MARGIN_MS   5000    // the failure page held for the box's second handshake: a bound, not a wait
@@ -62,13 +55,13 @@ static const RunMode LINK_MODE = { "link", "flashdrive.exe", FAULT_UNPACED_COUNT
                                    100, 1250, 20, 100, 0 };
 #define LINK_TICK_MS 25
 
-static double tickMs = 250;   // the program's tick as it comes
+static double tickMs = TICK_MS;   // the program's tick as it comes
 
 struct RunPlan {
     Fault fault;
     int silentRetry;   // quick-retry: the box falls silent after Continue, instead of Shift+PageUp
     uint32_t size;
-    int block, lateMs, retryMs;
+    int retryMs;
     int number, faultMs;   // what the box's options are given (runsupport.h)
     int chooseAfterMs;     // the engine's own file dialog is answered this late: after the prompt watch
     std::string options, image;
@@ -84,13 +77,14 @@ struct RunRecord {
     int fileDialogs;        // file dialogs answered in this run before its end page
     int engineFileDialogs;  // file dialogs the engine opened on the reader thread
     int retried;            // Shift+PageUp sent
-    int hang, noWayBack, rebootSeen;
+    int hang;               // nothing new for QUIET_MS
+    int noWayBack, rebootSeen;
     int notRebooted;        // the main window said the box was not rebooted (answered)
     int slowChoices;        // the engine's file dialog answered after the prompt watch
     int rehandshakeEarly;   // the box's second handshake came before the failure page
     int lateDialogs;        // the engine's file dialog after the completion (cancelled)
     PageKind firstEnd;
-    int leftOpen, afterEnd; // pages showing at the next run; pages other than failures after the end
+    int leftOpen, afterEnd; // pages showing at the next run; pages after the end but failures and the next port page
     std::string leftKinds, afterKinds;
     Bytes expected;         // the image last chosen when the completion page showed
     HWND nextPort;          // the next wizard's port page: the run is over
@@ -103,6 +97,7 @@ struct Tally {
     int earlierImage, staleCompletions, boxCompleteButFailed, rebootsMissing;
     int notRebooted, slowChoices, rehandshakes, rehandshakeEarly, answeredAfterFailure, heardAfterFailure;
     int lateHandshakes, lateAnswered, lateDialogs, secondTransfers;
+    int anomalous;   // runs that went wrong
 };
 
 // Run 1 is always a clean upload; then the listed faults in turn (by "each"
@@ -114,14 +109,12 @@ static RunPlan planRun(const RunMode &mode, int run, uint32_t seed, const std::v
     plan.fault = run == 1 ? FAULT_NONE : faults.empty() ? Fault(RandomBelow(uint32_t(mode.faults)))
                : Fault(faults[size_t(run - (each ? 1 : 2)) % faults.size()]);
     plan.size = uint32_t(RandomBetween(int(mode.minBytes), int(mode.maxBytes)));
-    plan.block = RandomBetween(1, int((plan.size + BLOCK_SIZE - 1) / BLOCK_SIZE));
+    plan.number = RandomBetween(1, int((plan.size + BLOCK_SIZE - 1) / BLOCK_SIZE));   // the block struck
     // The ack watchdog runs out between 19 and 20 ticks after it is armed;
     // the ack then takes a little longer to be read than the tick.
-    plan.lateMs = RandomBetween(int((TICKS_ACK - 1.2) * tickMs), int(TICKS_ACK * tickMs) + 10);
+    plan.faultMs = RandomBetween(int((TICKS_ACK - 1.2) * tickMs), int(TICKS_ACK * tickMs) + 10);
     plan.retryMs = RandomBetween(mode.retryLowMs, mode.retryHighMs);
     plan.silentRetry = each ? 0 : int(RandomBelow(2));
-    plan.number = plan.block;
-    plan.faultMs = plan.lateMs;
     if (plan.fault == FAULT_REHANDSHAKE)   // once the block watchdog reported, while its page shows
         plan.faultMs = int(TICKS_ACK * tickMs) + RandomBetween(1000, 2500);
     else if (plan.fault == FAULT_CHATTER)
@@ -129,7 +122,7 @@ static RunPlan planRun(const RunMode &mode, int run, uint32_t seed, const std::v
     else if (plan.fault == FAULT_LATE_HANDSHAKE)   // in the pause, under the completion page or after it
         plan.number = RandomBetween(0, 2500);
     plan.chooseAfterMs = int(TICKS_PROMPT * tickMs) + RandomBetween(300, 1500);
-    std::string box = BoxOptions(plan.fault, plan.number, plan.faultMs);
+    std::string box = FaultText(FAULTS[plan.fault].box, plan.number, plan.faultMs);
     plan.options = std::string(mode.pace) + (box.empty() || !*mode.pace ? "" : " ") + box;
     // Files are reused, but not soon: an image left open by a failed run must
     // not be rewritten under the program by the next few runs.
@@ -469,40 +462,6 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
     // the image's own length again (bytes of the reboot command taken for a length are none)
     std::string ownLength = "event=length bytes=" + std::to_string(plan.size) + "\n";
     int secondTransfer = afterLate.find(ownLength) != std::string::npos || rec.completions >= 2;
-    tally->runs++;
-    tally->faults[plan.fault]++;
-    tally->completions += completed;
-    tally->identical += completed && intact;
-    tally->completedBy[plan.fault] += completed;
-    tally->failedBy[plan.fault] += failed;
-    tally->failureRuns += failed;
-    tally->wrongSuccesses += wrong;
-    tally->doubleReports += (rec.failures >= 2) + rec.stale;
-    tally->staleReports += rec.stale;
-    tally->leftOpen += rec.leftOpen;
-    tally->afterEnd += rec.afterEnd;
-    tally->hangs += rec.hang;
-    tally->missed += missed;
-    tally->noWayBack += rec.noWayBack;
-    tally->engineChose += rec.engineFileDialogs;
-    tally->imageReused += plan.fault == FAULT_HANDSHAKE_FIRST && !noImageOpen && completed;
-    tally->earlierImage += earlierImage;
-    tally->staleCompletions += rec.staleCompletions;
-    tally->silentRetries += plan.fault == FAULT_QUICK_RETRY && plan.silentRetry;
-    tally->shiftRetries += rec.retried;
-    tally->boxCompleteButFailed += boxCompleteButFailed;
-    tally->rebootsMissing += completed && !failed && !rec.rebootSeen;
-    tally->notRebooted += rec.notRebooted;
-    tally->slowChoices += rec.slowChoices;
-    tally->rehandshakes += rehandshook;
-    tally->rehandshakeEarly += rehandshook && rec.rehandshakeEarly;
-    tally->answeredAfterFailure += answeredAfterFailure;
-    tally->heardAfterFailure += heardAfterFailure;
-    tally->lateHandshakes += !afterLate.empty();
-    tally->lateAnswered += lateAnswered;
-    tally->lateDialogs += rec.lateDialogs;
-    tally->secondTransfers += secondTransfer;
-
     std::string outcome;
     if (rec.hang)
         outcome = "HANG";
@@ -515,57 +474,67 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
         outcome = std::string("failure page (") + pageName(rec.firstEnd) + ")";
     else
         outcome = "no end page";
-    if (rec.failures >= 2)
-        outcome += ", " + std::to_string(rec.failures) + " FAILURE PAGES";
-    if (rec.stale)
-        outcome += ", " + std::to_string(rec.stale) + " STALE FAILURE PAGE(S)";
-    if (rec.staleCompletions)
-        outcome += ", the abandoned attempt's completion page";
-    if (rec.leftOpen)
-        outcome += ", LEFT OPEN: " + rec.leftKinds;
-    if (rec.afterEnd)
-        outcome += ", PAGES AFTER THE END: " + rec.afterKinds;
-    if (missed)
-        outcome += ", MISSED";
-    if (rec.noWayBack)
-        outcome += ", NO WAY BACK WITHOUT THE PORT";
-    if (boxCompleteButFailed)
-        outcome += ", the box's verdict complete";
-    if (rec.notRebooted)
-        outcome += ", not rebooted, told";
-    if (answeredAfterFailure)
-        outcome += ", ANSWERED A HANDSHAKE AFTER THE FAILURE REPORT";
-    else if (heardAfterFailure)
-        outcome += ", BYTES AFTER THE FAILURE REPORT";
-    if (rehandshook && rec.rehandshakeEarly)
-        outcome += ", (second handshake before the failure page)";
-    if (lateAnswered)
-        outcome += rec.lateDialogs ? ", late handshake answered (file dialog cancelled)" : ", late handshake answered";
-    if (secondTransfer)
-        outcome += ", A SECOND TRANSFER";
-    char detail[64] = "";
-    if (plan.fault == FAULT_LATE_ACK)
-        snprintf(detail, sizeof detail, "block %d +%d ms", plan.block, plan.lateMs);
-    else if (plan.fault == FAULT_QUICK_RETRY && plan.silentRetry)
-        snprintf(detail, sizeof detail, "box silent");
-    else if (plan.fault == FAULT_QUICK_RETRY)
-        snprintf(detail, sizeof detail, "Shift+PgUp +%d ms%s", plan.retryMs, rec.retried ? "" : " (not sent)");
+    // What the run adds to each total, what its line says when that is not 0
+    // (in this order), and whether the run went wrong by it.
+    const struct { int value; int Tally::*total; std::string note; int bad; } findings[] = {
+        { rec.hang, &Tally::hangs, "", 1 },
+        { completed, &Tally::completions, "", 0 },
+        { completed && intact, &Tally::identical, "", 0 },
+        { failed, &Tally::failureRuns, "", 0 },
+        { wrong, &Tally::wrongSuccesses, "", 1 },
+        { (rec.failures >= 2) + rec.stale, &Tally::doubleReports,
+          rec.failures >= 2 ? ", " + std::to_string(rec.failures) + " FAILURE PAGES" : "", 1 },
+        { rec.stale, &Tally::staleReports, ", " + std::to_string(rec.stale) + " STALE FAILURE PAGE(S)", 1 },
+        { rec.staleCompletions, &Tally::staleCompletions, ", the abandoned attempt's completion page", 0 },
+        { rec.leftOpen, &Tally::leftOpen, ", LEFT OPEN: " + rec.leftKinds, 1 },
+        { rec.afterEnd, &Tally::afterEnd, ", PAGES AFTER THE END: " + rec.afterKinds, 1 },
+        { missed, &Tally::missed, ", MISSED", 1 },
+        { rec.noWayBack, &Tally::noWayBack, ", NO WAY BACK WITHOUT THE PORT", 1 },
+        { boxCompleteButFailed, &Tally::boxCompleteButFailed, ", the box's verdict complete", 0 },
+        { rec.notRebooted, &Tally::notRebooted, ", not rebooted, told", 0 },
+        { answeredAfterFailure, &Tally::answeredAfterFailure, ", ANSWERED A HANDSHAKE AFTER THE FAILURE REPORT",
+          1 },
+        { heardAfterFailure, &Tally::heardAfterFailure, answeredAfterFailure ? "" : ", BYTES AFTER THE FAILURE REPORT",
+          1 },
+        { rehandshook, &Tally::rehandshakes, "", 0 },
+        { rehandshook && rec.rehandshakeEarly, &Tally::rehandshakeEarly,
+          ", (second handshake before the failure page)", 0 },
+        { lateAnswered, &Tally::lateAnswered,
+          rec.lateDialogs ? ", late handshake answered (file dialog cancelled)" : ", late handshake answered", 0 },
+        { secondTransfer, &Tally::secondTransfers, ", A SECOND TRANSFER", 1 },
+        { rec.engineFileDialogs, &Tally::engineChose, "", 0 },
+        { plan.fault == FAULT_HANDSHAKE_FIRST && !noImageOpen && completed, &Tally::imageReused, "", 0 },
+        { earlierImage, &Tally::earlierImage, "", 0 },
+        { plan.fault == FAULT_QUICK_RETRY && plan.silentRetry, &Tally::silentRetries, "", 0 },
+        { rec.retried, &Tally::shiftRetries, "", 0 },
+        { completed && !failed && !rec.rebootSeen, &Tally::rebootsMissing, "", 0 },
+        { rec.slowChoices, &Tally::slowChoices, "", 0 },
+        { !afterLate.empty(), &Tally::lateHandshakes, "", 0 },
+        { rec.lateDialogs, &Tally::lateDialogs, "", 0 },
+    };
+    int anomalous = 0;
+    for (const auto &finding : findings) {
+        tally->*finding.total += finding.value;
+        if (finding.value) {
+            outcome += finding.note;
+            anomalous |= finding.bad;
+        }
+    }
+    tally->runs++;
+    tally->anomalous += anomalous;
+    tally->faults[plan.fault]++;
+    tally->completedBy[plan.fault] += completed;
+    tally->failedBy[plan.fault] += failed;
+    std::string detail = FaultText(FAULTS[plan.fault].detail, plan.number, plan.faultMs);
+    if (plan.fault == FAULT_QUICK_RETRY)
+        detail = plan.silentRetry ? "box silent"
+               : "Shift+PgUp +" + std::to_string(plan.retryMs) + " ms" + (rec.retried ? "" : " (not sent)");
     else if (plan.fault == FAULT_HANDSHAKE_FIRST)
-        snprintf(detail, sizeof detail, "%s", noImageOpen ? "engine chose" : "image was open");
-    else if (plan.fault == FAULT_REHANDSHAKE)
-        snprintf(detail, sizeof detail, "block %d, again +%d ms", plan.block, plan.faultMs);
-    else if (plan.fault == FAULT_CHATTER)
-        snprintf(detail, sizeof detail, "%d bytes a block", plan.number);
-    else if (plan.fault == FAULT_LATE_HANDSHAKE)
-        snprintf(detail, sizeof detail, "+%d ms", plan.number);
-    else if (plan.fault != FAULT_NONE && plan.fault != FAULT_KILL && plan.fault != FAULT_PTY_GONE)
-        snprintf(detail, sizeof detail, "block %d", plan.block);
-    int anomalous = rec.hang || wrong || rec.failures >= 2 || rec.stale || rec.leftOpen || rec.afterEnd || missed ||
-                    rec.noWayBack || heardAfterFailure || secondTransfer;
+        detail = noImageOpen ? "engine chose" : "image was open";
     int everyReport = getenv("FLASHDRIVE_BOX_REPORT") != nullptr;
     if (mode.everyRun || anomalous || everyReport)
-        printf("run %4d  %-18s %-24s %6u bytes  %s  rss %5.1f MiB  files %d\n", run, FAULTS[plan.fault].name, detail,
-               unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
+        printf("run %4d  %-18s %-24s %6u bytes  %s  rss %5.1f MiB  files %d\n", run, FAULTS[plan.fault].name,
+               detail.c_str(), unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
     if (anomalous || everyReport)
         printBoxReport(log);
     if (completed && !intact)
@@ -658,16 +627,13 @@ static int runAll(App &app, const RunMode &mode, int runs, uint32_t seed, const 
         if (done >= marks[m])
             printUsageAt("at", marks[m], usageAt[m]);
     printUsageAt("at the end,", done, last);
-    return tally.wrongSuccesses == 0 && tally.doubleReports == 0 && tally.leftOpen == 0 && tally.afterEnd == 0 &&
-           tally.hangs == 0 && tally.missed == 0 && tally.noWayBack == 0 && tally.answeredAfterFailure == 0 &&
-           tally.heardAfterFailure == 0 && tally.secondTransfers == 0 && (done == runs || outOfTime) &&
-           exitCode == 0;
+    return tally.anomalous == 0 && (done == runs || outOfTime) && exitCode == 0;
 }
 
 // ------------------------------------------- the program in this process
 
 static WNDPROC programProc;
-static LARGE_INTEGER lastTickAt;
+static double lastTickAt;
 
 // Stands in front of the program's main window procedure only to make its
 // tick faster (on the window's own thread, as SetTimer needs) and to time
@@ -676,11 +642,8 @@ static LARGE_INTEGER lastTickAt;
 static LRESULT CALLBACK fasterTick(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_TIMER) {
-        LARGE_INTEGER now, frequency;
-        QueryPerformanceCounter(&now);
-        QueryPerformanceFrequency(&frequency);
-        double ms = 1000.0 * double(now.QuadPart - lastTickAt.QuadPart) / double(frequency.QuadPart);
-        if (lastTickAt.QuadPart == 0)
+        double now = ReadSeconds(), ms = 1000.0 * (now - lastTickAt);
+        if (lastTickAt == 0)
             SetTimer(window, wParam, LINK_TICK_MS, nullptr);
         else if (ms < 2.0 * LINK_TICK_MS)
             tickMs += (ms - tickMs) / 64.0;
@@ -700,10 +663,10 @@ static int runLink(int runs, uint32_t seed, const char *faults)
     int ok = PumpUntil([&] { return MainWindowOf(app) != nullptr; }, HANG_MS);
     if (ok) {
         programProc = WNDPROC(SetWindowLongPtrA(MainWindowOf(app), GWLP_WNDPROC, LONG_PTR(fasterTick)));
-        printf("link: %d runs, seed %u; the program's tick every %d ms instead of 250, so its watchdogs run out "
+        printf("link: %d runs, seed %u; the program's tick every %d ms instead of %d, so its watchdogs run out "
                "ten times sooner (ack %d ms, start and prompt %d ms); the box's own time-outs are not scaled; "
-               "unpaced box, images %u..%u bytes\n", runs, unsigned(seed), LINK_TICK_MS, TICKS_ACK * LINK_TICK_MS,
-               TICKS_START * LINK_TICK_MS, LINK_MODE.minBytes, LINK_MODE.maxBytes);
+               "unpaced box, images %u..%u bytes\n", runs, unsigned(seed), LINK_TICK_MS, TICK_MS,
+               TICKS_ACK * LINK_TICK_MS, TICKS_START * LINK_TICK_MS, LINK_MODE.minBytes, LINK_MODE.maxBytes);
         ok = runAll(app, LINK_MODE, runs, seed, faults);
     }
     if (MainWindowOf(app))

@@ -7,18 +7,16 @@
 // and then MS milliseconds before the next frame, and after the last one
 // sends EOT, which the receiver acknowledges too. Exit 0: every byte came
 // through; 1: a FAIL line on stderr says what went wrong; 2: bad options.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include <unistd.h>
 
+#include "line/args.h"
 #include "line/clock.h"
 #include "line/expect.h"
-#include "line/names.h"
 #include "line/tty.h"
 
 #define LINECAL_STX          0x02
@@ -63,28 +61,16 @@ static int parseOptions(int argc, char **argv, int *wantHelp)
             return 0;
         }
         const char *text = argv[++i];
-        char *end = nullptr;
-        errno = 0;
         if (strcmp(name, "--a") == 0) {
             opt.pathA = text;
         } else if (strcmp(name, "--b") == 0) {
             opt.pathB = text;
         } else if (strcmp(name, "--frames") == 0) {
-            long frames = strtol(text, &end, 10);
-            if (errno != 0 || end == text || *end != '\0' || frames < 1 || frames > LINECAL_MAX_FRAMES) {
-                fprintf(stderr, "linecal: error: --frames needs a whole number from 1 to %d, got '%s'\n",
-                        LINECAL_MAX_FRAMES, text);
+            if (!ParseWholeNumber(name, text, 1, LINECAL_MAX_FRAMES, &opt.frames))
                 return 0;
-            }
-            opt.frames = frames;
         } else if (strcmp(name, "--block-delay") == 0) {
-            double ms = strtod(text, &end);
-            if (errno != 0 || end == text || *end != '\0' || !(ms >= 0.0 && ms <= LINECAL_MAX_DELAY_MS)) {
-                fprintf(stderr, "linecal: error: --block-delay needs milliseconds from 0 to %.0f, got '%s'\n",
-                        LINECAL_MAX_DELAY_MS, text);
+            if (!ParseMilliseconds(name, text, LINECAL_MAX_DELAY_MS, &opt.blockDelayMs))
                 return 0;
-            }
-            opt.blockDelayMs = ms;
         } else {
             fprintf(stderr, "linecal: error: unknown option '%s' (see --help)\n", name);
             return 0;
@@ -144,14 +130,9 @@ static int runFrames(int a, int b)
 
 int main(int argc, char **argv)
 {
-    lineToolName = "linecal";
-    int wantHelp = 0;
-    if (!parseOptions(argc, argv, &wantHelp))
-        return 2;
-    if (wantHelp) {
-        printUsage(stdout);
-        return 0;
-    }
+    int early = ReadCommandLine("linecal", argc, argv, parseOptions, printUsage);
+    if (early >= 0)
+        return early;
     int a = OpenRawLine(opt.pathA);
     if (a < 0)
         return 1;

@@ -5,11 +5,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 double ReadNumberAfter(const std::string &text, const char *key)
 {
     size_t at = text.rfind(key);
     return at == std::string::npos ? -1.0 : atof(text.c_str() + at + strlen(key));
+}
+
+double ReadSeconds(void)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart) / double(frequency.QuadPart);
 }
 
 static double fileTimeSeconds(const FILETIME &t)
@@ -33,28 +42,36 @@ static double statField(const std::string &stat, int n)
     return atof(p);
 }
 
+// The names in a folder but "." and ".."; none when it cannot be listed.
+static std::vector<std::string> namesIn(const std::string &folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (entry.cFileName[0] != '.')
+            names.push_back(entry.cFileName);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return names;
+}
+
 // The /proc folder of the newest Linux process of this Wine prefix whose
 // name begins with the given word (Wine names a process after its program,
 // cut to the kernel's 15 characters; the shells that started it are named
 // after themselves): another prefix's program may run on the same machine.
-std::string ProcessFolder(const char *word)
+static std::string processFolder(const char *word)
 {
     std::string wanted = std::string(word).substr(0, 15);
     const char *prefix = getenv("WINEPREFIX");
     std::string mark = prefix ? std::string("WINEPREFIX=") + prefix + '\0' : "";
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "cannot list Z:\\proc: error %lu\n", GetLastError());
-        return "";
-    }
     std::string found;
     double newest = -1.0;
-    do {
-        if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9')
-            continue;
-        std::string folder = std::string("Z:\\proc\\") + entry.cFileName;
-        if (ReadTextFile(folder + "\\comm").compare(0, wanted.size(), wanted) != 0)
+    for (const std::string &name : namesIn("Z:\\proc")) {
+        std::string folder = "Z:\\proc\\" + name;
+        if (name[0] < '0' || name[0] > '9' || ReadTextFile(folder + "\\comm").compare(0, wanted.size(), wanted) != 0)
             continue;
         if (!mark.empty() && ('\0' + ReadTextFile(folder + "\\environ")).find('\0' + mark) == std::string::npos)
             continue;
@@ -63,24 +80,8 @@ std::string ProcessFolder(const char *word)
             newest = started;
             found = folder;
         }
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
+    }
     return found;
-}
-
-static int countEntries(const std::string &folder)
-{
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return -1;
-    int n = 0;
-    do {
-        if (entry.cFileName[0] != '.')
-            n++;
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-    return n;
 }
 
 // utime + stime: fields 14 and 15 of /proc/PID/stat.
@@ -98,14 +99,14 @@ Usage UsageOf(App &app, const char *program)
     FILETIME created, ended, kernel, user;
     if (GetProcessTimes(app.process.hProcess, &created, &ended, &kernel, &user))
         usage.cpuSeconds = fileTimeSeconds(kernel) + fileTimeSeconds(user);
-    std::string folder = ProcessFolder(program);
+    std::string folder = processFolder(program);
     if (folder.empty())
         return usage;
     std::string status = ReadTextFile(folder + "\\status");
     usage.peakMiB = ReadNumberAfter(status, "VmHWM:") / 1024.0;
     usage.residentMiB = ReadNumberAfter(status, "VmRSS:") / 1024.0;
-    usage.descriptors = countEntries(folder + "\\fd");
+    usage.descriptors = int(namesIn(folder + "\\fd").size());
     usage.linuxCpuTicks = cpuTicks(folder);
-    usage.serverCpuTicks = cpuTicks(ProcessFolder("wineserver"));
+    usage.serverCpuTicks = cpuTicks(processFolder("wineserver"));
     return usage;
 }

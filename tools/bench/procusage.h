@@ -17,11 +17,9 @@ struct Usage {
 
 #define PROC_TICKS_PER_SECOND 100.0   // Linux's USER_HZ
 
-// The /proc folder (as a Z: path) of the newest process of this Wine prefix
-// named word (a Wine process is named after its program); "" when none.
-std::string ProcessFolder(const char *word);
 // PROGRAM: the name its Linux process has (Wine's is the program's file name).
 Usage UsageOf(App &app, const char *program = "TesselFlash.exe");
 double ReadNumberAfter(const std::string &text, const char *key);
+double ReadSeconds(void);   // the performance counter, for durations
 
 #endif

@@ -8,23 +8,24 @@
 #include <cstring>
 
 const FaultRow FAULTS[FAULT_COUNT] = {
-    { "none", "", nullptr, 1 },
-    { "lost-ack", "--drop-ack %d", "event=drop-ack", 0 },
-    { "no-acks", "--drop-all-acks %d", "event=drop-all-acks", 0 },
-    { "reject-F0", "--reject %d --reject-byte F0", "event=reject", 0 },
-    { "reject-FE", "--reject %d --reject-byte FE", "event=reject", 0 },
-    { "stray-bytes", "--stray %d", nullptr, 1 },
-    { "late-ack", "--late-ack %d %d", nullptr, 0 },   // rides it out only when the ack beat its watchdog
+    { "none", "", nullptr, 1, "" },
+    { "lost-ack", "--drop-ack %d", "event=drop-ack", 0, "block %d" },
+    { "no-acks", "--drop-all-acks %d", "event=drop-all-acks", 0, "block %d" },
+    { "reject-F0", "--reject %d --reject-byte F0", "event=reject", 0, "block %d" },
+    { "reject-FE", "--reject %d --reject-byte FE", "event=reject", 0, "block %d" },
+    { "stray-bytes", "--stray %d", nullptr, 1, "block %d" },
+    // rides it out only when the ack beat its watchdog
+    { "late-ack", "--late-ack %d %d", nullptr, 0, "block %d +%d ms" },
     // the box waits for the length while the user takes his time: no false
     // alarm meanwhile, the upload completes
-    { "no-image-handshake", "--handshake-first --rx-timeout 60000", nullptr, 1 },
-    { "quick-retry", "", nullptr, 1 },
-    { "rehandshake", "--drop-all-acks %d --rehandshake-after %d", "event=drop-all-acks", 0 },
-    { "chatter", "--chatter %d", nullptr, 1 },
+    { "no-image-handshake", "--handshake-first --rx-timeout 60000", nullptr, 1, "" },
+    { "quick-retry", "", nullptr, 1, "" },
+    { "rehandshake", "--drop-all-acks %d --rehandshake-after %d", "event=drop-all-acks", 0, "block %d, again +%d ms" },
+    { "chatter", "--chatter %d", nullptr, 1, "%d bytes a block" },
     // a box that waits for its answer as long as it takes (the reboot's keys too)
-    { "late-handshake", "--late-handshake %d --handshake-wait 30000", nullptr, 1 },
-    { "box-killed", "", nullptr, 0 },
-    { "pty-removed", "", nullptr, 0 },
+    { "late-handshake", "--late-handshake %d --handshake-wait 30000", nullptr, 1, "+%d ms" },
+    { "box-killed", "", nullptr, 0, "" },
+    { "pty-removed", "", nullptr, 0, "" },
 };
 
 static uint32_t randomState = 1;
@@ -106,10 +107,10 @@ std::string VerdictOf(const std::string &boxLog)
     return boxLog.substr(at + 8, end - at - 8);
 }
 
-std::string BoxOptions(Fault fault, int number, int ms)
+std::string FaultText(const char *format, int number, int ms)
 {
     char text[96];
-    snprintf(text, sizeof text, FAULTS[fault].box, number, ms);
+    snprintf(text, sizeof text, format, number, ms);
     return text;
 }
 

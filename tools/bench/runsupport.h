@@ -22,16 +22,18 @@ struct FaultRow {
     const char *box;       // the box simulator's options, given the fault's number and its ms
     const char *noWayOn;   // once the box logs this, the run cannot complete; null: it may
     int mustComplete;      // the protocol rides it out (quick-retry: unless the box falls silent)
+    const char *detail;    // the run line's words on it, given the same two numbers
 };
 extern const FaultRow FAULTS[FAULT_COUNT];
 
 // The faults named by a comma-separated list among the first COUNT of the
 // table, or all of them for "each"; empty when a name is not one of them.
 std::vector<int> ParseFaults(const char *names, int count);
-// NUMBER: the block the fault strikes, the chatter's bytes, or how long
-// after the completion the handshake comes again; MS: the late ack's delay,
-// or how long after the block left without acks the handshake comes again.
-std::string BoxOptions(Fault fault, int number, int ms);
+// A fault's box options or words given its numbers. NUMBER: the block the
+// fault strikes, the chatter's bytes, or how long after the completion the
+// handshake comes again; MS: the late ack's delay, or how long after the
+// block left without acks the handshake comes again.
+std::string FaultText(const char *format, int number, int ms);
 
 void SeedRandom(uint32_t seed);
 uint32_t RandomBelow(uint32_t n);

@@ -21,7 +21,7 @@ for round in $(seq "$rounds"); do
         fi
         index=6   # the idle reference on the simulated box's COM7, which says nothing at the cable page
         [ -n "$talker" ] && index=7
-        TESSEL_COM_INDEX=$index tests/with-ports.sh "$build/benchdrive.exe" idle "$seconds" 2>&1 | quiet \
+        TESSEL_COM_INDEX=$index tests/with-ports.sh "$build/flashdrive.exe" idle "$seconds" 2>&1 | quiet \
             | grep -e '^idle at=cable' -e '^close ' | sed "s/^/stream round=$round burst=$burst /"
         if [ -n "$talker" ]; then
             kill "$talker"; wait "$talker" 2>/dev/null

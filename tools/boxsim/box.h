@@ -1,10 +1,12 @@
-// What the parts of boxsim share: its options, the one record of the box's
-// state (plain fields, one thread), the states, and the calls between the
-// files: boxsim.cpp (main loop), options.cpp, monitor.cpp, transfer.cpp,
-// faults.cpp, wire.cpp (the pty and pacing), report.cpp, verdict.cpp.
+// What the parts of boxsim share: its options (the faults it shares with
+// hostsim are in faultoptions.h), the one record of the box's state (plain
+// fields, one thread), the states, and the calls between the files:
+// boxsim.cpp (main loop), options.cpp, monitor.cpp, transfer.cpp, faults.cpp,
+// wire.cpp (the pty and pacing), report.cpp, verdict.cpp.
 #ifndef TESSEL_BOXSIM_BOX_H
 #define TESSEL_BOXSIM_BOX_H
 
+#include "boxsim/faultoptions.h"
 #include "line/adapter.h"
 #include "line/pacing.h"
 #include "line/pty.h"
@@ -16,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#define BOX_BLOCK_SIZE         1024
 #define BOX_MAX_LENGTH         (64u * 1024u * 1024u)
 #define BOX_HANDSHAKE_MS       2000
 #define BOX_LINE_MAX           255
@@ -26,12 +27,6 @@
 #define BOX_CLIENT_RECHECK_MS  20
 #define BOX_EXIT_DRAIN_MS      300
 #define BOX_STDIN_LINE_MAX     256
-
-#define BOX_ACK        0xFA
-#define BOX_REJECT     0xF0
-#define BOX_REJECT_ALT 0xFE
-#define BOX_HOST_1     0xFA
-#define BOX_HOST_2     0xAA
 
 #define BOX_STATE_OFF         0
 #define BOX_STATE_STOP_WINDOW 1
@@ -53,17 +48,8 @@ struct BoxOptions {
     double autobootSeconds;
     int exitAfter;
     int silent;
-    int dropAckBlock;
-    int dropAllAcksBlock;
-    int rejectBlock;
-    int rejectByte;
-    int rehandshake;
-    int strayBlock;
     int slowMs;
     int pace;
-    int handshakeFirst;
-    int lateAckBlock;
-    int lateAckMs;
     int adapterLatencyMs;     // 0: the PC gets each byte when it is off the line
     int rehandshakeAfterMs;   // 0: no second handshake after acks left out
     int chatterBytes;         // boot log text before each block's acks
@@ -109,7 +95,7 @@ struct BoxSim {
     uint32_t address;
     double handshakeDeadline;
     int handshakeMatch;
-    uint8_t lengthBytes[4];
+    uint8_t lengthBytes[LENGTH_BYTES];
     int lengthFill;
     int lengthKnown;
     uint32_t length;

@@ -6,8 +6,8 @@
 // the transfer, the faults, the line and the reports have files of their
 // own; box.h holds the record they share.
 #include "boxsim/box.h"
+#include "line/args.h"
 #include "line/clock.h"
-#include "line/names.h"
 #include "line/signals.h"
 
 #include <cerrno>
@@ -260,14 +260,9 @@ static int runLoop(void)
 
 int main(int argc, char **argv)
 {
-    lineToolName = "boxsim";
-    int wantHelp = 0;
-    if (!ParseOptions(argc, argv, &wantHelp))
-        return 2;
-    if (wantHelp) {
-        PrintUsage(stdout);
-        return 0;
-    }
+    int early = ReadCommandLine("boxsim", argc, argv, ParseOptions, PrintUsage);
+    if (early >= 0)
+        return early;
     static const int BOX_SIGNALS[3] = { SIGUSR1, SIGTERM, SIGINT };
     box.pty.master = -1;
     box.stdinOpen = 1;

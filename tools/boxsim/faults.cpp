@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-static const uint8_t BOX_STRAY[4] = { 0x00, 0x41, 0x0D, 0x11 };
-
 // Log lines as a box's firmware prints them while it writes flash: plain
 // text, no prompt, nothing a host could take for an ack or a reject.
 static void sendChatter(int n)
@@ -39,10 +37,10 @@ static void addAckStep(int withStray)
     step->delayMs = boxOptions.slowMs;
     step->length = 0;
     if (withStray) {
-        memcpy(step->bytes, BOX_STRAY, sizeof BOX_STRAY);
-        step->length = (int)sizeof BOX_STRAY;
+        memcpy(step->bytes, FAULT_STRAY, sizeof FAULT_STRAY);
+        step->length = (int)sizeof FAULT_STRAY;
     }
-    step->bytes[step->length++] = BOX_ACK;
+    step->bytes[step->length++] = PROTOCOL_ACK;
 }
 
 // Plans the acks of good block n: two, unless a fault set for it drops one
@@ -53,7 +51,7 @@ void PlanAcks(int n)
     box.ackCount = 0;
     box.ackPos = 0;
     box.ackDue = 0.0;
-    if (boxOptions.strayBlock == n && !box.strayUsed) {
+    if (faultOptions.strayBlock == n && !box.strayUsed) {
         box.strayUsed = 1;
         stray = 1;
         Report("event=stray block=%d", n);
@@ -61,10 +59,10 @@ void PlanAcks(int n)
     if (boxOptions.chatterBytes > 0)
         sendChatter(n);
     int dropped = 1;
-    if (boxOptions.dropAllAcksBlock == n && !box.dropAllAcksUsed) {
+    if (faultOptions.dropAllAcksBlock == n && !box.dropAllAcksUsed) {
         box.dropAllAcksUsed = 1;
         Report("event=drop-all-acks block=%d", n);
-    } else if (boxOptions.dropAckBlock == n && !box.dropAckUsed) {
+    } else if (faultOptions.dropAckBlock == n && !box.dropAckUsed) {
         box.dropAckUsed = 1;
         Report("event=drop-ack block=%d", n);
         addAckStep(stray);
@@ -75,16 +73,16 @@ void PlanAcks(int n)
     }
     if (dropped && boxOptions.rehandshakeAfterMs > 0)
         box.rehandshakeDue = box.eventTime + boxOptions.rehandshakeAfterMs / 1000.0;
-    if (boxOptions.lateAckBlock == n && !box.lateAckUsed && box.ackCount > 0) {
+    if (faultOptions.lateAckBlock == n && !box.lateAckUsed && box.ackCount > 0) {
         box.lateAckUsed = 1;
-        box.acks[0].delayMs += boxOptions.lateAckMs;
-        Report("event=late-ack block=%d ms=%d", n, boxOptions.lateAckMs);
+        box.acks[0].delayMs += faultOptions.lateAckMs;
+        Report("event=late-ack block=%d ms=%d", n, faultOptions.lateAckMs);
     }
 }
 
 int IsRejectInjected(int n)
 {
-    if (boxOptions.rejectBlock != n || box.rejectUsed)
+    if (faultOptions.rejectBlock != n || box.rejectUsed)
         return 0;
     box.rejectUsed = 1;
     return 1;

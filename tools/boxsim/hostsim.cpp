@@ -18,44 +18,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../../upload/protocol.h"
+#include "boxsim/faultoptions.h"
 #include "line/args.h"
 #include "line/clock.h"
 #include "line/expect.h"
-#include "line/names.h"
 #include "line/tty.h"
 
-#define HOST_BLOCK_SIZE     1024
 #define HOST_MAX_IMAGE      (64L * 1024L * 1024L)
 #define HOST_WRITE_TIMEOUT  10000
 #define HOST_QUIET_MS       1000
 #define HOST_END_QUIET_MS   300
 #define HOST_MAX_DELAY_MS   10000.0
-#define HOST_ACK            0xFA
-#define HOST_REJECT         0xF0
 
-static const uint8_t HOST_HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
-static const uint8_t HOST_ANSWER[2] = { 0xFA, 0xAA };
-static const uint8_t HOST_STRAY_ACKS[10] = { 0x00, 0x41, 0x0D, 0x11, 0xFA, 0x00, 0x41, 0x0D, 0x11, 0xFA };
+static const uint8_t HOST_ANSWER[2] = { PROTOCOL_ACK, PROTOCOL_REPLY };
 
 struct HostOptions {
     const char *linkPath;
     const char *imagePath;
     const char *address;
     const char *prompt;
-    int chunked;
-    unsigned seed;
+    int chunkSeed;            // 0: whole writes
     int earlyStop;
     int unknownCommand;
     int noStop;
     int noAnswer;
-    int dropAckBlock;
-    int dropAllAcksBlock;
-    int rejectBlock;
-    int rejectByte;
-    int rehandshake;
     int badChecksumBlock;
-    int strayBlock;
     int reboot;
     int boxExits;
     int expectSilenceMs;
@@ -64,9 +51,6 @@ struct HostOptions {
     int boxRxTimeoutMs;
     double blockDelayMs;
     double blockSpreadMs;
-    int handshakeFirst;
-    int lateAckBlock;
-    int lateAckMs;
 };
 
 struct HostState {
@@ -143,50 +127,51 @@ static void printUsage(FILE *to)
         "  --late-ack N MS       expect block N's first ack no sooner than MS after it\n");
 }
 
+// hostsim's own options beside the faults it shares with boxsim.
+static const OptionRow HOST_OPTION_ROWS[] = {
+    { "--early-s", OPTION_FLAG, 0, 0, &opt.earlyStop },
+    { "--unknown", OPTION_FLAG, 0, 0, &opt.unknownCommand },
+    { "--no-stop", OPTION_FLAG, 0, 0, &opt.noStop },
+    { "--no-answer", OPTION_FLAG, 0, 0, &opt.noAnswer },
+    { "--reboot", OPTION_FLAG, 0, 0, &opt.reboot },
+    { "--box-exits", OPTION_FLAG, 0, 0, &opt.boxExits },
+    { "--chunked", OPTION_NUMBER, 1, 0x7FFFFFFF, &opt.chunkSeed },
+    { "--bad-checksum", OPTION_NUMBER, 1, 1L << 20, &opt.badChecksumBlock },
+    { "--expect-silence", OPTION_NUMBER, 1, 600000, &opt.expectSilenceMs },
+    { "--banner-timeout", OPTION_NUMBER, 1, 600000, &opt.bannerTimeoutMs },
+    { "--ack-timeout", OPTION_NUMBER, 1, 600000, &opt.ackTimeoutMs },
+    { "--box-rx-timeout", OPTION_NUMBER, 1, 600000, &opt.boxRxTimeoutMs },
+};
+
 static int parseOptions(int argc, char **argv, int *wantHelp)
 {
     opt.prompt = "HanSh> ";
-    opt.rejectByte = HOST_REJECT;
     opt.bannerTimeoutMs = 10000;
     opt.ackTimeoutMs = 5000;
     opt.boxRxTimeoutMs = 6000;
     *wantHelp = 0;
     for (int i = 1; i < argc; i++) {
         const char *name = argv[i];
-        long value = 0;
-        int *flag = nullptr;
         if (strcmp(name, "--help") == 0) {
             *wantHelp = 1;
             return 1;
         }
-        if (strcmp(name, "--early-s") == 0)
-            flag = &opt.earlyStop;
-        else if (strcmp(name, "--unknown") == 0)
-            flag = &opt.unknownCommand;
-        else if (strcmp(name, "--no-stop") == 0)
-            flag = &opt.noStop;
-        else if (strcmp(name, "--no-answer") == 0)
-            flag = &opt.noAnswer;
-        else if (strcmp(name, "--rehandshake") == 0)
-            flag = &opt.rehandshake;
-        else if (strcmp(name, "--reboot") == 0)
-            flag = &opt.reboot;
-        else if (strcmp(name, "--box-exits") == 0)
-            flag = &opt.boxExits;
-        else if (strcmp(name, "--handshake-first") == 0)
-            flag = &opt.handshakeFirst;
-        if (flag) {
-            *flag = 1;
+        const OptionRow *row = FindOptionRow(HOST_OPTION_ROWS, sizeof HOST_OPTION_ROWS / sizeof HOST_OPTION_ROWS[0],
+                                             name);
+        if (row && row->kind == OPTION_FLAG) {
+            *row->field = 1;
             continue;
         }
         if (i + 1 >= argc) {
             fprintf(stderr, "hostsim: error: %s needs a value or is unknown (see --help)\n", name);
             return 0;
         }
+        if (row) {
+            if (!TakeOptionValue(row, argc, argv, &i))
+                return 0;
+            continue;
+        }
         const char *text = argv[++i];
-        int *number = nullptr;
-        long minimum = 1;
-        long maximum = 1L << 20;
         if (strcmp(name, "--link") == 0) {
             opt.linkPath = text;
         } else if (strcmp(name, "--image") == 0) {
@@ -204,78 +189,20 @@ static int parseOptions(int argc, char **argv, int *wantHelp)
                 return 0;
             }
             opt.address = text;
-        } else if (strcmp(name, "--reject-byte") == 0) {
-            if (strcasecmp(text, "F0") == 0) {
-                opt.rejectByte = 0xF0;
-            } else if (strcasecmp(text, "FE") == 0) {
-                opt.rejectByte = 0xFE;
-            } else {
-                fprintf(stderr, "hostsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
-                return 0;
-            }
         } else if (strcmp(name, "--block-delay") == 0 || strcmp(name, "--block-spread") == 0) {
-            char *end = nullptr;
-            errno = 0;
-            double ms = strtod(text, &end);
-            if (errno != 0 || end == text || *end != '\0' || !(ms >= 0.0 && ms <= HOST_MAX_DELAY_MS)) {
-                fprintf(stderr, "hostsim: error: %s needs milliseconds from 0 to %.0f, got '%s'\n", name,
-                        HOST_MAX_DELAY_MS, text);
+            if (!ParseMilliseconds(name, text, HOST_MAX_DELAY_MS,
+                                   strcmp(name, "--block-delay") == 0 ? &opt.blockDelayMs : &opt.blockSpreadMs))
                 return 0;
-            }
-            *(strcmp(name, "--block-delay") == 0 ? &opt.blockDelayMs : &opt.blockSpreadMs) = ms;
-        } else if (strcmp(name, "--late-ack") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
-                return 0;
-            opt.lateAckBlock = (int)value;
-            if (i + 1 >= argc) {
-                fprintf(stderr, "hostsim: error: --late-ack needs a block and milliseconds\n");
-                return 0;
-            }
-            if (!ParseWholeNumber(name, argv[++i], 0, 600000, &value))
-                return 0;
-            opt.lateAckMs = (int)value;
-        } else if (strcmp(name, "--chunked") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 0x7FFFFFFF, &value))
-                return 0;
-            opt.chunked = 1;
-            opt.seed = (unsigned)value;
         } else {
-            if (strcmp(name, "--drop-ack") == 0) {
-                number = &opt.dropAckBlock;
-            } else if (strcmp(name, "--drop-all-acks") == 0) {
-                number = &opt.dropAllAcksBlock;
-            } else if (strcmp(name, "--reject") == 0) {
-                number = &opt.rejectBlock;
-            } else if (strcmp(name, "--bad-checksum") == 0) {
-                number = &opt.badChecksumBlock;
-            } else if (strcmp(name, "--stray") == 0) {
-                number = &opt.strayBlock;
-            } else if (strcmp(name, "--expect-silence") == 0) {
-                number = &opt.expectSilenceMs;
-                maximum = 600000;
-            } else if (strcmp(name, "--banner-timeout") == 0) {
-                number = &opt.bannerTimeoutMs;
-                maximum = 600000;
-            } else if (strcmp(name, "--ack-timeout") == 0) {
-                number = &opt.ackTimeoutMs;
-                maximum = 600000;
-            } else if (strcmp(name, "--box-rx-timeout") == 0) {
-                number = &opt.boxRxTimeoutMs;
-                maximum = 600000;
-            } else {
-                fprintf(stderr, "hostsim: error: unknown option '%s' (see --help)\n", name);
-                return 0;
-            }
-            if (!ParseWholeNumber(name, text, minimum, maximum, &value))
-                return 0;
-            *number = (int)value;
+            fprintf(stderr, "hostsim: error: unknown option '%s' (see --help)\n", name);
+            return 0;
         }
     }
     if (!opt.linkPath) {
         fprintf(stderr, "hostsim: error: --link PATH is required\n");
         return 0;
     }
-    if (opt.handshakeFirst && (opt.noStop || opt.unknownCommand || opt.reboot || opt.expectSilenceMs)) {
+    if (faultOptions.handshakeFirst && (opt.noStop || opt.unknownCommand || opt.reboot || opt.expectSilenceMs)) {
         fprintf(stderr, "hostsim: error: --handshake-first goes with no --no-stop, --unknown, --reboot or "
                         "--expect-silence\n");
         return 0;
@@ -332,7 +259,7 @@ static int readImage(void)
 static int writeAll(const uint8_t *bytes, size_t count, const char *what)
 {
     double deadline = ReadClock() + HOST_WRITE_TIMEOUT / 1000.0;
-    if (!opt.chunked)
+    if (!opt.chunkSeed)
         return WriteBefore(host.fd, bytes, count, deadline, what);
     size_t done = 0;
     while (done < count) {
@@ -422,7 +349,7 @@ static std::string loadCommand(void)
 static int expectHandshakeAfter(const std::string &echo, const char *what)
 {
     std::string want = echo;
-    want.append((const char *)HOST_HANDSHAKE, sizeof HOST_HANDSHAKE);
+    want.append((const char *)PROTOCOL_HANDSHAKE, sizeof PROTOCOL_HANDSHAKE);
     return expectText(want, opt.ackTimeoutMs, what);
 }
 
@@ -433,22 +360,22 @@ static int runTransfer(void)
     host.transfers++;
     if (!writeAll(HOST_ANSWER, sizeof HOST_ANSWER, "the handshake answer"))
         return 0;
-    uint8_t goAhead = HOST_ACK;
+    uint8_t goAhead = PROTOCOL_ACK;
     if (!expectBytes(&goAhead, 1, opt.ackTimeoutMs, "the go-ahead"))
         return 0;
     double start = ReadClock();
     uint32_t length = (uint32_t)host.image.size();
-    uint8_t lengthBytes[4] = {
+    uint8_t lengthBytes[LENGTH_BYTES] = {
         (uint8_t)(length >> 24), (uint8_t)(length >> 16), (uint8_t)(length >> 8), (uint8_t)length
     };
     if (!writeAll(lengthBytes, sizeof lengthBytes, "the length"))
         return 0;
-    uint32_t blocks = (length + HOST_BLOCK_SIZE - 1) / HOST_BLOCK_SIZE;
+    uint32_t blocks = (length + BLOCK_SIZE - 1) / BLOCK_SIZE;
     std::vector<uint8_t> frame;
     double answered = 0.0;
     for (uint32_t n = 1; n <= blocks; n++) {
-        uint32_t offset = (n - 1) * HOST_BLOCK_SIZE;
-        uint32_t size = length - offset < HOST_BLOCK_SIZE ? length - offset : HOST_BLOCK_SIZE;
+        uint32_t offset = (n - 1) * BLOCK_SIZE;
+        uint32_t size = length - offset < BLOCK_SIZE ? length - offset : BLOCK_SIZE;
         uint32_t sum = 0;
         for (uint32_t k = 0; k < size; k++)
             sum += host.image[offset + k];
@@ -469,11 +396,11 @@ static int runTransfer(void)
         if (!writeAll(frame.data(), frame.size(), what))
             return 0;
         snprintf(what, sizeof what, "the answer to block %u of %u", n, blocks);
-        if (badChecksum || (opt.rejectBlock == (int)n && !host.rejectUsed)) {
-            uint8_t reject = HOST_REJECT;
+        if (badChecksum || (faultOptions.rejectBlock == (int)n && !host.rejectUsed)) {
+            uint8_t reject = PROTOCOL_REJECT1;
             if (!badChecksum) {
                 host.rejectUsed = 1;
-                reject = (uint8_t)opt.rejectByte;
+                reject = (uint8_t)faultOptions.rejectByte;
             }
             std::string want((const char *)&reject, 1);
             want += promptText();
@@ -481,14 +408,14 @@ static int runTransfer(void)
                 return 0;
             printf("hostsim: block %u rejected with 0x%02X as expected\n", n, reject);
             fflush(stdout);
-            if (!opt.rehandshake)
+            if (!faultOptions.rehandshake)
                 return 2;
-            if (!expectBytes(HOST_HANDSHAKE, sizeof HOST_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
+            if (!expectBytes(PROTOCOL_HANDSHAKE, sizeof PROTOCOL_HANDSHAKE, opt.ackTimeoutMs, "the new handshake"))
                 return 0;
             say("new handshake after the reject; loading again from byte 0");
             return runTransfer();
         }
-        if (opt.dropAllAcksBlock == (int)n && !host.dropAllAcksUsed) {
+        if (faultOptions.dropAllAcksBlock == (int)n && !host.dropAllAcksUsed) {
             host.dropAllAcksUsed = 1;
             if (!expectSilence(HOST_QUIET_MS, what))
                 return 0;
@@ -498,9 +425,9 @@ static int runTransfer(void)
                 return 0;
             return 2;
         }
-        if (opt.dropAckBlock == (int)n && !host.dropAckUsed) {
+        if (faultOptions.dropAckBlock == (int)n && !host.dropAckUsed) {
             host.dropAckUsed = 1;
-            uint8_t ack = HOST_ACK;
+            uint8_t ack = PROTOCOL_ACK;
             if (!expectBytes(&ack, 1, opt.ackTimeoutMs, what) || !expectSilence(HOST_QUIET_MS, what))
                 return 0;
             printf("hostsim: block %u got one ack and no second as expected\n", n);
@@ -508,25 +435,27 @@ static int runTransfer(void)
             answered = ReadClock();
             continue;
         }
-        if (opt.strayBlock == (int)n && !host.strayUsed) {
+        if (faultOptions.strayBlock == (int)n && !host.strayUsed) {
             host.strayUsed = 1;
-            if (!expectBytes(HOST_STRAY_ACKS, sizeof HOST_STRAY_ACKS, opt.ackTimeoutMs, what))
+            std::string stray((const char *)FAULT_STRAY, sizeof FAULT_STRAY);
+            stray += (char)PROTOCOL_ACK;
+            if (!expectText(stray + stray, opt.ackTimeoutMs, what))
                 return 0;
             printf("hostsim: block %u acks came with the stray bytes as expected\n", n);
             fflush(stdout);
             answered = ReadClock();
             continue;
         }
-        if (opt.lateAckBlock == (int)n && !host.lateAckUsed) {
+        if (faultOptions.lateAckBlock == (int)n && !host.lateAckUsed) {
             host.lateAckUsed = 1;
             double written = ReadClock();
-            uint8_t ack = HOST_ACK;
-            if (!expectBytes(&ack, 1, opt.ackTimeoutMs + opt.lateAckMs, what))
+            uint8_t ack = PROTOCOL_ACK;
+            if (!expectBytes(&ack, 1, opt.ackTimeoutMs + faultOptions.lateAckMs, what))
                 return 0;
             double ms = (ReadClock() - written) * 1000.0;
-            if (ms < opt.lateAckMs - 1.0) {
+            if (ms < faultOptions.lateAckMs - 1.0) {
                 fprintf(stderr, "hostsim: FAIL: %s: the first ack came after %.1f ms, expected no sooner than %d ms\n",
-                        what, ms, opt.lateAckMs);
+                        what, ms, faultOptions.lateAckMs);
                 return 0;
             }
             if (!expectBytes(&ack, 1, opt.ackTimeoutMs, what))
@@ -536,7 +465,7 @@ static int runTransfer(void)
             answered = ReadClock();
             continue;
         }
-        uint8_t acks[2] = { HOST_ACK, HOST_ACK };
+        uint8_t acks[2] = { PROTOCOL_ACK, PROTOCOL_ACK };
         if (!expectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
             return 0;
         answered = ReadClock();
@@ -591,7 +520,7 @@ static int runSession(void)
         say("ok: the firmware booted");
         return 1;
     }
-    if (opt.handshakeFirst) {
+    if (faultOptions.handshakeFirst) {
         if (!writeText("s", "the stop") || !expectHandshakeAfter("", "the handshake right after 's'") ||
             answerHandshake() == 0 || !expectSilenceOrClose(HOST_END_QUIET_MS, opt.boxExits, "after the session"))
             return 0;
@@ -633,15 +562,10 @@ static int runSession(void)
 
 int main(int argc, char **argv)
 {
-    lineToolName = "hostsim";
-    int wantHelp = 0;
-    if (!parseOptions(argc, argv, &wantHelp))
-        return 2;
-    if (wantHelp) {
-        printUsage(stdout);
-        return 0;
-    }
-    host.random = opt.seed ? opt.seed : 1;
+    int early = ReadCommandLine("hostsim", argc, argv, parseOptions, printUsage);
+    if (early >= 0)
+        return early;
+    host.random = opt.chunkSeed ? (uint32_t)opt.chunkSeed : 1;
     host.spreadRandom = 0x9E3779B9u;
     if (opt.imagePath && !readImage())
         return 1;

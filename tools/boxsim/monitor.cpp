@@ -119,7 +119,7 @@ void HandleStopWindowByte(uint8_t byte, double now)
     FlushIgnored();
     RecordCommand("s");
     Report("event=stop");
-    if (boxOptions.handshakeFirst) {
+    if (faultOptions.handshakeFirst) {
         // Like a box left waiting for data: no prompt, straight into a load.
         box.lineLength = 0;
         box.hasAddress = 0;

@@ -1,12 +1,12 @@
-// boxsim's command line: the usage text and the options into boxOptions.
+// boxsim's command line: the usage text, and the options into boxOptions
+// (the faults it shares with hostsim into faultOptions).
 #include "boxsim/box.h"
-#include "line/args.h"
+#include "boxsim/faultoptions.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 BoxOptions boxOptions;
 
@@ -53,74 +53,38 @@ void PrintUsage(FILE *to)
         "SIGUSR1 powers the box on; SIGTERM and SIGINT exit.\n");
 }
 
-// The options that take one whole number, with its range and its field.
-struct NumberOption {
-    const char *name;
-    long low, high;
-    int *field;
+// boxsim's own options beside the faults it shares with hostsim.
+static const OptionRow BOX_OPTION_ROWS[] = {
+    { "--silent", OPTION_FLAG, 0, 0, &boxOptions.silent },
+    { "--pace", OPTION_FLAG, 0, 0, &boxOptions.pace },
+    { "--stop-window", OPTION_NUMBER, 1, 600000, &boxOptions.stopWindowMs },
+    { "--rx-timeout", OPTION_NUMBER, 1, 3600000, &boxOptions.rxTimeoutMs },
+    { "--exit-after", OPTION_NUMBER, 1, 1000000, &boxOptions.exitAfter },
+    { "--adapter-latency", OPTION_NUMBER, 1, LINE_ADAPTER_MAX_MS, &boxOptions.adapterLatencyMs },
+    { "--slow", OPTION_NUMBER, 0, 600000, &boxOptions.slowMs },
+    { "--rehandshake-after", OPTION_NUMBER, 1, 600000, &boxOptions.rehandshakeAfterMs },
+    { "--chatter", OPTION_NUMBER, 1, 65536, &boxOptions.chatterBytes },
+    { "--handshake-wait", OPTION_NUMBER, 1, 3600000, &boxOptions.handshakeWaitMs },
+    { "--late-handshake", OPTION_NUMBER, 0, 600000, &boxOptions.lateHandshakeMs },
 };
-
-static const NumberOption NUMBER_OPTIONS[] = {
-    { "--stop-window", 1, 600000, &boxOptions.stopWindowMs },
-    { "--rx-timeout", 1, 3600000, &boxOptions.rxTimeoutMs },
-    { "--exit-after", 1, 1000000, &boxOptions.exitAfter },
-    { "--drop-ack", 1, 1L << 20, &boxOptions.dropAckBlock },
-    { "--drop-all-acks", 1, 1L << 20, &boxOptions.dropAllAcksBlock },
-    { "--reject", 1, 1L << 20, &boxOptions.rejectBlock },
-    { "--stray", 1, 1L << 20, &boxOptions.strayBlock },
-    { "--adapter-latency", 1, LINE_ADAPTER_MAX_MS, &boxOptions.adapterLatencyMs },
-    { "--slow", 0, 600000, &boxOptions.slowMs },
-    { "--rehandshake-after", 1, 600000, &boxOptions.rehandshakeAfterMs },
-    { "--chatter", 1, 65536, &boxOptions.chatterBytes },
-    { "--handshake-wait", 1, 3600000, &boxOptions.handshakeWaitMs },
-    { "--late-handshake", 0, 600000, &boxOptions.lateHandshakeMs },
-};
-
-// 1 when name is one of NUMBER_OPTIONS; *ok then says whether its value parsed.
-static int parseNumberOption(const char *name, const char *text, int *ok)
-{
-    for (const NumberOption &option : NUMBER_OPTIONS) {
-        if (strcmp(name, option.name) != 0)
-            continue;
-        long value = 0;
-        *ok = ParseWholeNumber(name, text, option.low, option.high, &value);
-        if (*ok)
-            *option.field = (int)value;
-        return 1;
-    }
-    return 0;
-}
 
 int ParseOptions(int argc, char **argv, int *wantHelp)
 {
     boxOptions.prompt = "HanSh> ";
     boxOptions.stopWindowMs = 1500;
     boxOptions.rxTimeoutMs = 6000;
-    boxOptions.rejectByte = BOX_REJECT;
     boxOptions.lateHandshakeMs = -1;
     boxOptions.handshakeWaitMs = BOX_HANDSHAKE_MS;
     *wantHelp = 0;
     for (int i = 1; i < argc; i++) {
         const char *name = argv[i];
-        long value = 0;
         if (strcmp(name, "--help") == 0) {
             *wantHelp = 1;
             return 1;
         }
-        if (strcmp(name, "--silent") == 0) {
-            boxOptions.silent = 1;
-            continue;
-        }
-        if (strcmp(name, "--rehandshake") == 0) {
-            boxOptions.rehandshake = 1;
-            continue;
-        }
-        if (strcmp(name, "--pace") == 0) {
-            boxOptions.pace = 1;
-            continue;
-        }
-        if (strcmp(name, "--handshake-first") == 0) {
-            boxOptions.handshakeFirst = 1;
+        const OptionRow *row = FindOptionRow(BOX_OPTION_ROWS, sizeof BOX_OPTION_ROWS / sizeof BOX_OPTION_ROWS[0], name);
+        if (row && row->kind == OPTION_FLAG) {
+            *row->field = 1;
             continue;
         }
         if (strncmp(name, "--", 2) != 0) {
@@ -131,12 +95,13 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
             fprintf(stderr, "boxsim: error: %s needs a value (see --help)\n", name);
             return 0;
         }
-        const char *text = argv[++i];
-        int parsed = 0;
-        if (parseNumberOption(name, text, &parsed)) {
-            if (!parsed)
+        if (row) {
+            if (!TakeOptionValue(row, argc, argv, &i))
                 return 0;
-        } else if (strcmp(name, "--link") == 0) {
+            continue;
+        }
+        const char *text = argv[++i];
+        if (strcmp(name, "--link") == 0) {
             if (text[0] == '\0') {
                 fprintf(stderr, "boxsim: error: --link needs a path\n");
                 return 0;
@@ -163,29 +128,6 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
                 return 0;
             }
             boxOptions.autobootSeconds = seconds;
-        } else if (strcmp(name, "--reject-byte") == 0) {
-            const char *hex = text;
-            if (hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
-                hex += 2;
-            if (strcasecmp(hex, "F0") == 0) {
-                boxOptions.rejectByte = BOX_REJECT;
-            } else if (strcasecmp(hex, "FE") == 0) {
-                boxOptions.rejectByte = BOX_REJECT_ALT;
-            } else {
-                fprintf(stderr, "boxsim: error: --reject-byte must be F0 or FE, got '%s'\n", text);
-                return 0;
-            }
-        } else if (strcmp(name, "--late-ack") == 0) {
-            if (!ParseWholeNumber(name, text, 1, 1L << 20, &value))
-                return 0;
-            boxOptions.lateAckBlock = (int)value;
-            if (i + 1 >= argc) {
-                fprintf(stderr, "boxsim: error: --late-ack needs a block and milliseconds (see --help)\n");
-                return 0;
-            }
-            if (!ParseWholeNumber(name, argv[++i], 0, 600000, &value))
-                return 0;
-            boxOptions.lateAckMs = (int)value;
         } else {
             fprintf(stderr, "boxsim: error: unknown option '%s' (see --help)\n", name);
             return 0;

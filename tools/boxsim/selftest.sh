@@ -203,6 +203,9 @@ fi
 if StartBox rehandshake --reject 2 --reject-byte FE --rehandshake --out "$WORK/rehandshake.out"; then
     RunHost rehandshake signal --image "$WORK/ten.bin" --reject 2 --reject-byte FE --rehandshake
     ExpectHostOk rehandshake $?
+    # Box and host read --reject-byte from one table: the byte on the line is checked by its value here.
+    grep -q '^hostsim: block 2 rejected with 0xFE as expected$' "$WORK/rehandshake.host" &&
+        Pass "rehandshake: FE on the line" || Fail "rehandshake: not FE on the line: $(grep rejected "$WORK/rehandshake.host")"
     ExpectVerdict rehandshake 1 '^boxsim: verdict=rejected bytes=1024 blocks=1 '
     ExpectVerdict rehandshake 2 '^boxsim: verdict=complete bytes=10240 blocks=10 checksum_errors=0 '
     ExpectSameFile rehandshake "$WORK/ten.bin" "$WORK/rehandshake.out"

@@ -7,8 +7,6 @@
 
 #include <cstring>
 
-static const uint8_t BOX_HANDSHAKE[4] = { 0xAA, 0x55, 0x11, 0x22 };
-
 int InTransfer(void)
 {
     return box.state == BOX_STATE_HANDSHAKE || box.state == BOX_STATE_LENGTH ||
@@ -42,7 +40,7 @@ void ResetTransfer(void)
 void StartHandshake(double now)
 {
     ResetTransfer();
-    SendBytes(BOX_HANDSHAKE, sizeof BOX_HANDSHAKE);
+    SendBytes(PROTOCOL_HANDSHAKE, sizeof PROTOCOL_HANDSHAKE);
     box.state = BOX_STATE_HANDSHAKE;
     box.handshakeDeadline = now + boxOptions.handshakeWaitMs / 1000.0 +
                             (boxOptions.pace ? (double)PendingTx() / LINE_BYTES_PER_SECOND : 0.0);
@@ -56,7 +54,7 @@ static void reject(uint8_t byte, const char *reason, double now)
     box.lastSendTime = now;
     PrintVerdict("rejected", now);
     BackToMonitor();
-    if (boxOptions.rehandshake)
+    if (faultOptions.rehandshake)
         StartHandshake(now);
 }
 
@@ -78,7 +76,7 @@ static void startBlock(double now)
 {
     box.blockIndex++;
     uint32_t remaining = box.length - box.received;
-    box.blockLength = remaining < BOX_BLOCK_SIZE ? remaining : BOX_BLOCK_SIZE;
+    box.blockLength = remaining < BLOCK_SIZE ? remaining : BLOCK_SIZE;
     box.blockFill = 0;
     box.blockSum = 0;
     box.checksum = 0;
@@ -99,14 +97,14 @@ static void acceptBlock(void)
 static void endBlock(double now)
 {
     if (IsRejectInjected((int)box.blockIndex)) {
-        reject((uint8_t)boxOptions.rejectByte, "injected", now);
+        reject((uint8_t)faultOptions.rejectByte, "injected", now);
         return;
     }
     if (box.checksum != box.blockSum) {
         box.checksumErrors++;
         Report("event=checksum-error block=%u sent=0x%08x summed=0x%08x", box.blockIndex, box.checksum,
                box.blockSum);
-        reject(BOX_REJECT, "checksum", now);
+        reject(PROTOCOL_REJECT1, "checksum", now);
         return;
     }
     box.blockEndTime = now;
@@ -159,11 +157,11 @@ void HandleTransferByte(uint8_t byte, double now)
 {
     switch (box.state) {
     case BOX_STATE_HANDSHAKE:
-        if (byte == BOX_HOST_1) {
+        if (byte == PROTOCOL_ACK) {
             box.handshakeMatch = 1;
-        } else if (byte == BOX_HOST_2 && box.handshakeMatch) {
+        } else if (byte == PROTOCOL_REPLY && box.handshakeMatch) {
             FlushIgnored();
-            SendByte(BOX_ACK);
+            SendByte(PROTOCOL_ACK);
             box.goAheadMarkActive = 1;
             box.goAheadMark = box.txQueuedTotal;
             box.state = BOX_STATE_LENGTH;
@@ -171,7 +169,7 @@ void HandleTransferByte(uint8_t byte, double now)
             Report("event=go-ahead");
         } else {
             if (box.handshakeMatch)
-                NoteIgnored(BOX_HOST_1);
+                NoteIgnored(PROTOCOL_ACK);
             box.handshakeMatch = 0;
             NoteIgnored(byte);
         }
@@ -179,13 +177,13 @@ void HandleTransferByte(uint8_t byte, double now)
     case BOX_STATE_LENGTH:
         box.waitSince = now;
         box.lengthBytes[box.lengthFill++] = byte;
-        if (box.lengthFill == 4) {
+        if (box.lengthFill == LENGTH_BYTES) {
             box.length = ((uint32_t)box.lengthBytes[0] << 24) | ((uint32_t)box.lengthBytes[1] << 16) |
                          ((uint32_t)box.lengthBytes[2] << 8) | (uint32_t)box.lengthBytes[3];
             box.lengthKnown = 1;
             Report("event=length bytes=%u", box.length);
             if (box.length > BOX_MAX_LENGTH) {
-                reject(BOX_REJECT, "length-too-big", now);
+                reject(PROTOCOL_REJECT1, "length-too-big", now);
             } else if (box.length == 0) {
                 complete(now);
             } else {
@@ -207,7 +205,7 @@ void HandleTransferByte(uint8_t byte, double now)
         } else {
             box.checksum = (box.checksum << 8) | byte;
             box.checksumFill++;
-            if (box.checksumFill == 4)
+            if (box.checksumFill == CHECKSUM_BYTES)
                 endBlock(now);
         }
         return;
