@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <new>
+#include <numeric>
 
 Bytes portWritten;
 std::vector<DWORD> portWriteCalls;
@@ -39,9 +40,27 @@ void ResetUpload(void)
     TakePosted();
 }
 
+const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4), REPLY = { PROTOCOL_ACK, PROTOCOL_REPLY },
+            ACK = { PROTOCOL_ACK }, ACKS = { PROTOCOL_ACK, PROTOCOL_ACK };
+
 Bytes ToBytes(const std::string &text)
 {
     return Bytes(text.begin(), text.end());
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Bytes ExpectedBlock(const Bytes &image, size_t at)
+{
+    Bytes block(image.begin() + at, image.begin() + std::min(at + BLOCK_SIZE, image.size()));
+    uint32_t sum = std::accumulate(block.begin(), block.end(), 0u);
+    return Concat({ block, { uint8_t(sum >> 24), uint8_t(sum >> 16), uint8_t(sum >> 8), uint8_t(sum) } });
 }
 
 void Feed(HWND window, const Bytes &bytes, size_t chunk)

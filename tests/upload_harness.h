@@ -27,6 +27,10 @@ HWND MakeMessageWindow(void);
 std::vector<Posted> TakePosted(void);
 void ResetUpload(void);
 Bytes ToBytes(const std::string &text);
+Bytes Concat(std::initializer_list<Bytes> parts);
+// What the box is sent for the block of IMAGE at AT: its bytes, then their sum.
+Bytes ExpectedBlock(const Bytes &image, size_t at);
+extern const Bytes HANDSHAKE, REPLY, ACK, ACKS;   // as the line carries them
 void Feed(HWND window, const Bytes &bytes, size_t chunk = 80);
 void Tick(HWND window, int times);
 
