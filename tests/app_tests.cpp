@@ -78,13 +78,6 @@ bool Closes(HWND page)
     return PumpUntil([&] { return !IsWindowVisible(page); }, HANG_MS);
 }
 
-// The log once the box saw the port close: nothing sent is still on its way.
-std::string BoxLogOnceClosed(void)
-{
-    EXPECT_TRUE(WaitBoxLog("event=client-closed", HANG_MS)) << "the program's port closed";
-    return BoxLog();
-}
-
 class AppTest : public ::testing::Test {
 protected:
     App app;
@@ -282,10 +275,7 @@ TEST_F(AppTest, FailedTransferShowsOneFailurePageAndStartsOver)
         std::string path = WriteImage("app-fails.bin", ValidImage(16 * 1024, 0));
         HWND page;
         ASSERT_TRUE(page = WalkTo(PAGE_WARNING, path));
-        HANDLE file = row.emptied ? CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                TRUNCATE_EXISTING, 0, nullptr) : nullptr;
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        CloseHandle(file);
+        ASSERT_TRUE(!row.emptied || ResizeFile(path, 0));
         PressKey(page, VK_ESCAPE);   // Continue
         // Continue armed the start watchdog before the box saw the command typed: it runs out
         // at the latest its count of ticks (and a margin for late ones) after that.
@@ -336,7 +326,8 @@ TEST_F(AppTest, KeysThatCancelEndTheProgramCleanly)
             PressKey(page, VK_RETURN);   // Abort
         }
         EXPECT_EQ(0u, WaitExit(app, HANG_MS));
-        std::string log = BoxLogOnceClosed();
+        EXPECT_TRUE(WaitBoxLog("event=client-closed", HANG_MS)) << "the port closed: nothing sent is on its way";
+        std::string log = BoxLog();
         EXPECT_EQ(*row.box != 0, log.find("event=go-ahead") != NONE) << log;
         EXPECT_EQ(NONE, log.find("event=length")) << "nothing was sent to the box\n" << log;
     }

@@ -205,8 +205,7 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
         upload.imageFile = kept;
         upload.imageFileSize = keptSize;
     } else {
-        strncpy(imagePath, paths[which].c_str(), sizeof imagePath - 1);
-        if (OpenFirmwareImage(window) != 0)
+        if (ChooseImage(window, paths[which]) != 0)
             return "the test image was refused";
         openImage = which;
     }

@@ -37,8 +37,7 @@ LRESULT CALLBACK standInMain(HWND window, UINT message, WPARAM wParam, LPARAM)
     if (LOWORD(wParam) == CMD_MONITOR_FOUND) {
         if (connectDialog)
             PostMessageA(connectDialog, WM_COMMAND, IDOK, 0);
-        strncpy(imagePath, chosenImage.c_str(), sizeof imagePath - 1);
-        if (OpenFirmwareImage(window) == 0)
+        if (ChooseImage(window, chosenImage) == 0)
             StartCommandSequence();
     }
     return 1;

@@ -3,6 +3,7 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <new>
 #include <numeric>
@@ -86,6 +87,22 @@ static void putWord(Bytes &image, size_t at, uint32_t value)
 {
     const uint8_t word[4] = { uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value) };
     std::copy(word, word + 4, image.begin() + at);
+}
+
+int ChooseImage(HWND mainWindow, const std::string &path)
+{
+    strncpy(imagePath, path.c_str(), sizeof imagePath - 1);
+    return OpenFirmwareImage(mainWindow);
+}
+
+int ResizeFile(const std::string &path, long long size)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    int done = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return done;
 }
 
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents)

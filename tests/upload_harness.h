@@ -43,5 +43,9 @@ struct ImageSpec {
 };
 ImageSpec ValidImage(uint32_t size, long headerOffset);
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents = nullptr);
+// Opens the image at PATH as the file dialog leaves it chosen; OpenFirmwareImage's result.
+int ChooseImage(HWND mainWindow, const std::string &path);
+// Cuts a file short (or stretches it) behind the stream that has it open.
+int ResizeFile(const std::string &path, long long size);
 
 #endif

@@ -18,17 +18,6 @@ namespace {
 
 Bytes word(uint32_t v) { return { uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v) }; }
 
-// Cuts a file short (or stretches it) behind the stream that has it open.
-bool resizeFile(const std::string &path, long long size)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    LARGE_INTEGER end;
-    end.QuadPart = size;
-    bool done = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    CloseHandle(file);
-    return done;
-}
-
 class Upload : public ::testing::Test {
 protected:
     HWND mainWin = nullptr, progressWin = nullptr;
@@ -45,12 +34,7 @@ protected:
         DestroyWindow(mainWin);
         DestroyWindow(progressWin);
     }
-    // Opens an image as the file dialog would leave it chosen.
-    int Choose(const std::string &path)
-    {
-        strncpy(imagePath, path.c_str(), sizeof imagePath - 1);
-        return OpenFirmwareImage(mainWin);
-    }
+    int Choose(const std::string &path) { return ChooseImage(mainWin, path); }
     // A SIZE-byte image chosen, its progress page open, and then what the box
     // sends (the handshake and on) fed; the image's path, "" if refused.
     std::string StartTransfer(uint32_t size, const Bytes &boxSent)
@@ -234,7 +218,7 @@ TEST_F(Upload, HeaderCheckBoundariesAtBothOffsets)
         }
     }
     std::string path = WriteImage("huge.bin", ValidImage(4096, 0));
-    ASSERT_TRUE(resizeFile(path, 0x80000000LL));
+    ASSERT_TRUE(ResizeFile(path, 0x80000000LL));
     EXPECT_EQ(1, Choose(path));
     EXPECT_EQ(nullptr, upload.imageFile);
     DeleteFileA(path.c_str());
@@ -254,7 +238,7 @@ TEST_F(Upload, ImageThatShrinksDuringTransferFailsInsteadOfCompleting)
     std::string path = StartTransfer(20000, Concat({ HANDSHAKE, ACK }));
     ASSERT_NE("", path);
     Forget();
-    ASSERT_TRUE(resizeFile(path, 5000));
+    ASSERT_TRUE(ResizeFile(path, 5000));
     Bytes sent, expected;
     std::string posts;
     int acked = 0;
@@ -409,7 +393,7 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
         Tick(mainWin, row.ticks);
         TakeWritten();
         std::string name = row.name;
-        ASSERT_TRUE(name != "image emptied" || resizeFile(path, 0));
+        ASSERT_TRUE(name != "image emptied" || ResizeFile(path, 0));
         ASSERT_TRUE(name != "selection holds the image" || ClaimImage(IMAGE_CHOOSING));
         for (int t = 0; t < row.tries; t++) {
             upload.bannerAnswered = 1;
