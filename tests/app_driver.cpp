@@ -82,11 +82,6 @@ HWND MainWindowOf(App &app)
     return nullptr;
 }
 
-void Press(HWND dialog, int id)
-{
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-}
-
 // The control that a key reaches: the keyboard focus of the page's thread
 // (a page already gone has none: thread 0 would mean the foreground one).
 static HWND focusOf(HWND page)
@@ -188,30 +183,15 @@ int BoxPortIndex(void)
     return index ? atoi(index) : 6;   // COM7
 }
 
-int IsFailurePage(PageKind kind)
-{
-    return kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED || kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
-}
-
-int GoOnButtonOf(PageKind kind)
-{
-    return kind == PAGE_WELCOME || kind == PAGE_PORT ? 3 : kind == PAGE_WARNING ? IDCANCEL : IDOK;   // Next, Continue, OK
-}
-
 // The default answer; 1 when the page ends the run.
 static int answerPage(const DrivePlan &plan, HWND page, PageKind kind, HWND *progress)
 {
-    if (kind == PAGE_CONNECT)
-        PowerOnBox();
-    else if (kind == PAGE_FILE)
+    if (kind == PAGE_FILE)
         ChooseFile(page, plan.image);
     else if (kind == PAGE_PROGRESS)
         *progress = page;
-    if (kind == PAGE_CONNECT || kind == PAGE_FILE || kind == PAGE_PROGRESS)
-        return 0;   // pages that the program ends itself
-    if (kind == PAGE_PORT)
-        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, plan.portIndex, 0);
-    Press(page, GoOnButtonOf(kind));
+    else
+        AnswerPage(page, kind, { kind == PAGE_CONNECT ? 0 : GoOnButtonOf(kind), plan.portIndex });
     return kind == PAGE_COMPLETED || IsFailurePage(kind);
 }
 

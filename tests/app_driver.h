@@ -23,12 +23,9 @@ DWORD WaitExit(App &app, DWORD timeoutMs);
 DWORD CloseProgram(App &app);   // as its close box does; the exit code
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs);
 HWND MainWindowOf(App &app);
-void Press(HWND dialog, int id);
 // Returns once WINDOW's thread has handled what was posted or typed to it:
 // a check that nothing happened cannot pass only because the program is slow.
 void WaitHandled(HWND window);
-int GoOnButtonOf(PageKind kind);   // what a user presses on a page that needs nothing else
-int IsFailurePage(PageKind kind);
 // A key pressed TIMES at the focus of the page's thread, for the page's own loop; each handled before the next.
 void PressKey(HWND page, UINT key, int times = 1);
 // Real keys on the display to WINDOW (xdotool names, "shift+Prior alt b"): where Shift or Alt counts.

@@ -20,8 +20,6 @@
 
 namespace {
 
-const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4);
-
 enum StepKind { STEP_BYTES, STEP_TICKS, STEP_SEQUENCE, STEP_ABORT, STEP_PORT_CLOSED };
 struct Step { StepKind kind; Bytes bytes; int ticks; };
 
@@ -109,17 +107,8 @@ struct Checker {
 
     bool isBlock(const uint8_t *p, DWORD n, int index) const
     {
-        size_t at = size_t(index) * BLOCK_SIZE;
-        if (index >= blocks)
-            return false;
-        size_t length = std::min<size_t>(BLOCK_SIZE, image->size() - at);
-        if (n != length + 4 || memcmp(p, image->data() + at, length) != 0)
-            return false;
-        uint32_t sum = 0;
-        for (size_t i = 0; i < length; i++)
-            sum += p[i];
-        return p[length] == uint8_t(sum >> 24) && p[length + 1] == uint8_t(sum >> 16) &&
-               p[length + 2] == uint8_t(sum >> 8) && p[length + 3] == uint8_t(sum);
+        Bytes block = index < blocks ? ExpectedBlock(*image, size_t(index) * BLOCK_SIZE) : Bytes();
+        return !block.empty() && n == block.size() && memcmp(p, block.data(), n) == 0;
     }
 
     void fedByte(uint8_t b)
@@ -216,8 +205,7 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
         upload.imageFile = kept;
         upload.imageFileSize = keptSize;
     } else {
-        strncpy(imagePath, paths[which].c_str(), sizeof imagePath - 1);
-        if (OpenFirmwareImage(window) != 0)
+        if (ChooseImage(window, paths[which]) != 0)
             return "the test image was refused";
         openImage = which;
     }
@@ -228,7 +216,6 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
     upload.promptWatch = TICKS_PROMPT;
     upload.bannerAnswered = 0;
     std::vector<Step> steps = mutate(random, validSession(random, check.blocks), random.below(12));
-    bool trace = getenv("TESSEL_PROPERTY_TRACE") != nullptr;
     for (const Step &step : steps) {
         // Looking at the queue costs a round trip to the window server: it is
         // looked at after a step that moved the state (every report does) or
@@ -236,12 +223,6 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
         // and once more at the end, so no post goes unchecked.
         int32_t stateBefore = upload.uploadState;
         bool wrote = false;
-        if (trace) {
-            printf("step %d ticks %d state %d:", int(step.kind), step.ticks, int(upload.uploadState));
-            for (uint8_t b : step.bytes)
-                printf(" %02X", b);
-            printf("\n");
-        }
         portWritten.clear();
         portWriteCalls.clear();
         switch (step.kind) {

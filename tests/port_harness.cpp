@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 static WNDPROC extraProc;
@@ -52,7 +53,6 @@ static std::thread answerer;
 static std::atomic<int> answering{ 0 };
 static std::mutex seenLock;
 static std::vector<PageKind> seen;
-static std::vector<HWND> handled;
 
 PageKind PageKindOf(HWND dialog)
 {
@@ -104,28 +104,45 @@ std::vector<HWND> VisibleDialogs(DWORD processId)
     return found.list;
 }
 
+int IsFailurePage(PageKind kind)
+{
+    return kind == PAGE_OPEN_FAILED || kind == PAGE_COMM_FAILED || kind == PAGE_FAIL_MAINS || kind == PAGE_INVALID_FILE;
+}
+
+int GoOnButtonOf(PageKind kind)
+{
+    return kind == PAGE_WELCOME || kind == PAGE_PORT ? 3 : kind == PAGE_WARNING ? IDCANCEL : IDOK;
+}
+
+void Press(HWND dialog, int id)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+void AnswerPage(HWND page, PageKind kind, PageAnswer answer)
+{
+    if (kind == PAGE_CONNECT && !answer.button)
+        PowerOnBox();
+    if (kind == PAGE_PORT && answer.portIndex != -1)
+        SendDlgItemMessageA(page, IDC_PORT, CB_SETCURSEL, answer.portIndex < 0 ? -1 : answer.portIndex, 0);
+    if (answer.button)
+        Press(page, answer.button);
+}
+
 static void answerPages(PageResponder responder)
 {
+    std::set<HWND> handled;
     while (answering) {
         for (HWND dialog : VisibleDialogs(0)) {
-            {
-                std::lock_guard<std::mutex> hold(seenLock);
-                if (std::find(handled.begin(), handled.end(), dialog) != handled.end())
-                    continue;
-            }
+            if (!handled.insert(dialog).second)
+                continue;
             PageKind kind = PageKindOf(dialog);
             PageAnswer answer = responder(kind, dialog);
-            if (answer.button == 0)
-                continue;   // asked again on the next round
-            if (kind == PAGE_PORT && answer.portIndex != -1)
-                SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, answer.portIndex < 0 ? -1 : answer.portIndex, 0);
             {
                 std::lock_guard<std::mutex> hold(seenLock);
                 seen.push_back(kind);
-                handled.push_back(dialog);
             }
-            PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, answer.button)));
+            AnswerPage(dialog, kind, answer);
         }
         Sleep(20);
     }
@@ -134,11 +151,7 @@ static void answerPages(PageResponder responder)
 void StartAnsweringPages(PageResponder responder)
 {
     StopAnsweringPages();
-    {
-        std::lock_guard<std::mutex> hold(seenLock);
-        seen.clear();
-        handled.clear();
-    }
+    seen.clear();   // the answerer is stopped
     answering = 1;
     answerer = std::thread(answerPages, responder);
 }

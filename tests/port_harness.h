@@ -29,6 +29,14 @@ struct PageAnswer {
     int portIndex;
 };
 typedef std::function<PageAnswer(PageKind, HWND)> PageResponder;
+// What a user presses on a page that needs nothing else: Next, OK, Continue.
+int GoOnButtonOf(PageKind kind);
+int IsFailurePage(PageKind kind);
+void Press(HWND dialog, int id);
+// The one way a page is answered: the answer's port chosen on the port page
+// (-2: none), then its button pressed; with none the page is left alone, but
+// at the connect page the box is powered on, which makes the program end it.
+void AnswerPage(HWND page, PageKind kind, PageAnswer answer);
 
 HWND CreateTestMainWindow(WNDPROC extra);
 void DestroyTestMainWindow(HWND window);

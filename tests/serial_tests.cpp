@@ -18,10 +18,9 @@ namespace {
 std::mutex chunkLock;
 std::vector<Bytes> chunks;
 std::vector<DWORD> chunkThreads;   // the thread that delivered each chunk
-HANDLE holdFirstChunk;   // when set, the first chunk waits for it
-DWORD holdLimitMs;
-std::atomic<int> holdNextChunk{ 0 };   // when set, the next chunk waits for chunkHeld to be set
+std::atomic<int> holdNextChunk{ 0 };   // when set, the next chunk waits for chunkHeld or the limit
 HANDLE chunkHeld;
+DWORD holdLimitMs;
 Bytes engineWrite;   // when set, the next chunk is answered with it, under the engine's lock
 std::atomic<int> engineWrote{ -1 };
 
@@ -54,34 +53,18 @@ Bytes pattern(size_t n, uint8_t seed)
 const int INDEX_COM5 = 4, INDEX_TELNET = 8, INDEX_NONE = -2;
 std::atomic<int> bannerAnsweredAtConnect{ -1 }, promptWatchAtConnect{ -1 };
 
-PageResponder answerWizard(int portIndex, int portButton = 3)
-{
-    return [=](PageKind kind, HWND) -> PageAnswer {
-        if (kind == PAGE_CONNECT) {
-            bannerAnsweredAtConnect = upload.bannerAnswered.load();
-            promptWatchAtConnect = upload.promptWatch.load();
-        }
-        bool wizard = kind == PAGE_CABLE || kind == PAGE_DISCONNECT || kind == PAGE_CONNECT;
-        return kind == PAGE_PORT ? PageAnswer{ portButton, portIndex } : PageAnswer{ wizard ? IDOK : 0, -1 };
-    };
-}
-
 }  // namespace
 
 // The recorder that stands in for the upload engine.
 int ProcessReceived(HWND, const uint8_t *bytes, DWORD count)
 {
-    bool first;
     {
         std::lock_guard<std::mutex> hold(chunkLock);
-        first = chunks.empty();
         chunks.emplace_back(bytes, bytes + count);
         chunkThreads.push_back(GetCurrentThreadId());
     }
-    if (first && holdFirstChunk)
-        WaitForSingleObject(holdFirstChunk, holdLimitMs);
     if (holdNextChunk.exchange(0))
-        WaitForSingleObject(chunkHeld, HANG_MS);
+        WaitForSingleObject(chunkHeld, holdLimitMs);
     if (!engineWrite.empty()) {
         Bytes out = std::exchange(engineWrite, Bytes());
         EnterCriticalSection(EngineLock());
@@ -102,6 +85,8 @@ protected:
     {
         chunks.clear();
         chunkThreads.clear();
+        chunkHeld = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        holdLimitMs = HANG_MS;
         window = CreateTestMainWindow(nullptr);
         ASSERT_NE(nullptr, window);
         box = OpenBoxEnd("COM6");
@@ -110,22 +95,25 @@ protected:
     void TearDown() override
     {
         StopAnsweringPages();
-        if (holdFirstChunk) {
-            SetEvent(holdFirstChunk);
-            ClosePort(window);
-            PumpUntil([&] { return Tty()->readerThreadId == 0; }, HANG_MS);
-            CloseHandle(holdFirstChunk);
-            holdFirstChunk = nullptr;
-        }
+        SetEvent(chunkHeld);   // a reader still held lets go, and ends
+        ClosePort(window);
+        CloseHandle(chunkHeld);
         closeRequested = 0;
         DestroyTestMainWindow(window);
         CloseHandle(box);
     }
     TtyState *Tty() { return GetTtyState(window); }
 
+    // Through the wizard as a user answers it, with OK for the box's prompt at the connect page (no box here).
     int OpenWithWizard(int portIndex, int portButton = 3)
     {
-        StartAnsweringPages(answerWizard(portIndex, portButton));
+        StartAnsweringPages([=](PageKind kind, HWND) {
+            if (kind == PAGE_CONNECT) {
+                bannerAnsweredAtConnect = upload.bannerAnswered.load();
+                promptWatchAtConnect = upload.promptWatch.load();
+            }
+            return PageAnswer{ kind == PAGE_PORT ? portButton : GoOnButtonOf(kind), portIndex };
+        });
         int result = OpenPort(window);
         StopAnsweringPages();
         return result;
@@ -135,14 +123,14 @@ protected:
         int opened = OpenWithWizard(INDEX_COM5);
         return opened && ReadBoxEnd(box, 1, 2000).size() == 1;
     }
-    // COM5, its reader held inside the engine with its first byte until holdFirstChunk or the limit.
+    // COM5, its reader held inside the engine with its first byte until chunkHeld or the limit.
     void OpenAndHoldTheReader(DWORD limitMs)
     {
-        holdFirstChunk = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         holdLimitMs = limitMs;
         ASSERT_TRUE(OpenCom5());
-        WriteBoxEnd(box, Bytes({ 0x01 }));
-        ASSERT_TRUE(PumpUntil([] { return received().size() == 1; }, HANG_MS));
+        holdNextChunk = 1;
+        WriteBoxEnd(box, { 0x01 });
+        ASSERT_TRUE(PumpUntil([] { return holdNextChunk == 0; }, HANG_MS)) << "the reader holds its first byte";
     }
 };
 
@@ -184,23 +172,6 @@ TEST_F(SerialLink, OpenPortRunsTheWizardAndBytesTravelBothWaysUntilClose)
     EXPECT_EQ(1, ClosePort(window)) << "closing twice is harmless";
 }
 
-TEST_F(SerialLink, QueuedBytesReachTheEngineInChunksOf80InOrder)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndHoldTheReader(5000));
-    Bytes burst = pattern(200, 3);
-    WriteBoxEnd(box, burst);   // queues up while the reader waits inside the engine
-    EXPECT_TRUE(PumpUntil([&] {
-        DWORD errors;
-        COMSTAT queued = {};
-        return ClearCommError(Tty()->portHandle, &errors, &queued) && queued.cbInQue >= burst.size();
-    }, HANG_MS)) << "the burst waits in the port";
-    SetEvent(holdFirstChunk);
-    ASSERT_TRUE(PumpUntil([] { return received().size() == 201; }, HANG_MS));
-    burst.insert(burst.begin(), 0x01);
-    EXPECT_EQ(burst, received());
-    EXPECT_EQ(std::vector<size_t>({ 1, 80, 80, 40 }), chunkSizes());
-}
-
 // A copy of the reader's thread handle, to see when it has ended.
 HANDLE readerThreadOf(TtyState *tty)
 {
@@ -209,68 +180,34 @@ HANDLE readerThreadOf(TtyState *tty)
     return thread;
 }
 
-// CPU time of a thread over the given time, in 100 ns units, while this thread pumps.
-uint64_t cpuDuring(HANDLE thread, DWORD ms)
+// Bytes that queue while the reader is inside the engine reach it in chunks
+// of 80, in order. Idle, the reader waits in the kernel: with reads that
+// would wait longer than a hang, bytes still wake it at once, and ClosePort
+// ends the pending wait. (What it costs idle is the benchmark's.)
+TEST_F(SerialLink, ReaderDeliversQueuedBytesInChunksOf80AndWakesForTheNextByte)
 {
-    FILETIME times[4];
-    auto cpu = [&] {
-        GetThreadTimes(thread, &times[0], &times[1], &times[2], &times[3]);
-        return ((uint64_t(times[2].dwHighDateTime) + times[3].dwHighDateTime) << 32) + times[2].dwLowDateTime +
-               times[3].dwLowDateTime;
-    };
-    uint64_t before = cpu();
-    PumpUntil([] { return false; }, ms);
-    return cpu() - before;
-}
-
-// What an idle reader must not be: a loop that looks at the port and sleeps a millisecond.
-DWORD WINAPI pollingReader(LPVOID parameter)
-{
-    TtyState *tty = static_cast<TtyState *>(parameter);
-    while (tty->connected) {
-        DWORD errors;
-        COMSTAT status;
-        ClearCommError(tty->portHandle, &errors, &status);
-        Sleep(1);
-    }
-    return 0;
-}
-
-// The idle reader waits in the kernel, also when reads end at once with
-// nothing: far less CPU than a 1 ms polling loop on the same port. Bytes
-// after the wait arrive at once and in order; ClosePort ends the wait.
-TEST_F(SerialLink, IdleReaderWaitsInTheKernelAndWakesForTheNextByte)
-{
-    ASSERT_NE(0, OpenWithWizard(INDEX_COM5));
-    HANDLE thread = readerThreadOf(Tty());
-    HANDLE poller = CreateThread(nullptr, 0, pollingReader, Tty(), 0, nullptr);
-    uint64_t polling = cpuDuring(poller, 2000);
-    uint64_t reader = cpuDuring(thread, 2000);
-    COMMTIMEOUTS atOnce = { MAXDWORD, 0, 0, 0, 1000 };
-    SetCommTimeouts(Tty()->portHandle, &atOnce);
-    uint64_t readerAtOnce = cpuDuring(thread, 2000);
-    printf("idle CPU over 2 s: reader %.1f ms, with reads that end at once %.1f ms, 1 ms polling loop %.1f ms\n",
-           reader / 1e4, readerAtOnce / 1e4, polling / 1e4);
-    EXPECT_GT(polling, 0u) << "the measure sees a polling loop";
-    EXPECT_LT(reader * 2, polling) << "the reader costs well under a polling loop";
-    EXPECT_LT(readerAtOnce * 2, polling) << "reads that end at once are not retried at once";
-
-    // Reads that wait longer than a hang from here: a reader that wakes only
-    // at its read's time-out cannot pass.
-    COMMTIMEOUTS patient = { MAXDWORD, 0, 2 * HANG_MS, 0, 1000 };
+    ASSERT_NO_FATAL_FAILURE(OpenAndHoldTheReader(HANG_MS));
+    COMMTIMEOUTS patient = { MAXDWORD, 0, 2 * HANG_MS, 0, 1000 };   // for its waits after this chunk
     SetCommTimeouts(Tty()->portHandle, &patient);
-    PumpUntil([] { return false; }, 1100);   // the read begun under the earlier time-outs ends
-    Bytes burst = pattern(200, 9);
+    Bytes burst = pattern(200, 3);
     WriteBoxEnd(box, burst);
-    EXPECT_TRUE(PumpUntil([] { return received().size() == 200; }, HANG_MS)) << "woken by the bytes";
+    EXPECT_TRUE(PumpUntil([&] {
+        DWORD errors;
+        COMSTAT queued = {};
+        return ClearCommError(Tty()->portHandle, &errors, &queued) && queued.cbInQue >= burst.size();
+    }, HANG_MS)) << "the burst waits in the port";
+    SetEvent(chunkHeld);
+    ASSERT_TRUE(PumpUntil([] { return received().size() == 201; }, HANG_MS));
+    EXPECT_EQ(std::vector<size_t>({ 1, 80, 80, 40 }), chunkSizes());
+    HANDLE thread = readerThreadOf(Tty());
+    Bytes next = pattern(200, 9);
+    WriteBoxEnd(box, next);
+    EXPECT_TRUE(PumpUntil([] { return received().size() == 401; }, HANG_MS)) << "woken by the bytes";
+    burst.insert(burst.begin(), 0x01);
+    burst.insert(burst.end(), next.begin(), next.end());
     EXPECT_EQ(burst, received());
-    for (size_t size : chunkSizes())
-        EXPECT_LE(size, size_t(READ_CHUNK));
-
     ClosePort(window);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, HANG_MS)) << "the pending read ends with the close, not its time-out";
-    WaitForSingleObject(poller, 2000);
-    CloseHandle(poller);
     CloseHandle(thread);
 }
 
@@ -297,10 +234,10 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
     DWORD handlesBefore = 0, handlesAfter = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
     ASSERT_TRUE(OpenCom5());
-    Sleep(100);   // into its kernel wait
+    WriteBoxEnd(box, { 0x01 });   // delivered, the reader goes back into its kernel wait
+    ASSERT_TRUE(PumpUntil([&] { return received().size() == 1 && Tty()->reader->state == READER_WAITING; }, HANG_MS));
     HANDLE old = readerThreadOf(Tty());
     SuspendThread(old);
-    ASSERT_EQ(READER_WAITING, int(Tty()->reader->state));
     EXPECT_EQ(1, ClosePort(window)) << "given up on, not waited for";
     EXPECT_EQ(INVALID_HANDLE_VALUE, Tty()->portHandle);
     // Wine lets the device be opened again beside the old reader's handle:
@@ -308,11 +245,10 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
     ASSERT_TRUE(OpenCom5());
     Bytes in = pattern(300, 1);
     WriteBoxEnd(box, in);
-    EXPECT_TRUE(PumpUntil([] { return received().size() == 300; }, HANG_MS));
+    EXPECT_TRUE(PumpUntil([] { return received().size() == 301; }, HANG_MS));
     // The old reader wakes while bytes wait in the new one's queue (the new
     // reader is held inside the engine meanwhile): its pending read may see
     // them, but it must hand nothing on and take nothing away.
-    chunkHeld = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     holdNextChunk = 1;
     WriteBoxEnd(box, { 0x48 });
     EXPECT_TRUE(PumpUntil([] { return holdNextChunk == 0; }, HANG_MS)) << "the new reader holds a chunk";
@@ -333,6 +269,7 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
     in.insert(in.end(), more.begin(), more.end());
     in.insert(in.end(), END.begin(), END.end());
     Bytes got = received();
+    got.erase(got.begin());   // the old reader's 0x01
     // Every byte delivered once, in order, but the one that a read the old
     // reader left pending on the shared device may have taken. A purge
     // through the old handle as it ends would empty the new one's queue.
@@ -348,51 +285,41 @@ TEST_F(SerialLink, ReaderGivenUpOnReleasesItsDeviceAndNeverReadsTheNext)
     EXPECT_LE(lost, 1u) << "the old reader emptied the new port's input";
     {
         std::lock_guard<std::mutex> hold(chunkLock);
-        for (DWORD id : chunkThreads)
-            EXPECT_EQ(Tty()->readerThreadId, id) << "only the new reader delivers";
+        for (size_t i = 1; i < chunkThreads.size(); i++)
+            EXPECT_EQ(Tty()->readerThreadId, chunkThreads[i]) << "only the new reader delivers";
     }
     ClosePort(window);
-    CloseHandle(chunkHeld);
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     EXPECT_EQ(handlesBefore, handlesAfter) << "no handle left behind";
 }
 
-// A box that talks without pause, in a USB adapter's bursts and a byte at a
-// time: ClosePort still ends the reader at once (a loose bound).
-struct Talk { HANDLE box; std::atomic<int> burst; };   // burst: bytes a write; 0 ends the talk
-
-DWORD WINAPI talkingBox(LPVOID parameter)
-{
-    Talk *talk = static_cast<Talk *>(parameter);
-    Bytes burst(talk->burst, 'x');
-    LARGE_INTEGER frequency, now, next;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&next);
-    while (talk->burst) {
-        WriteBoxEnd(talk->box, burst);
-        next.QuadPart += frequency.QuadPart * burst.size() / 11520;   // the line's rate
-        do
-            QueryPerformanceCounter(&now);
-        while (now.QuadPart < next.QuadPart);
-    }
-    return 0;
-}
-
+// A box that talks without pause at the line's rate, in a USB adapter's
+// bursts and a byte at a time: ClosePort still ends the reader at once.
 TEST_F(SerialLink, ClosePortEndsTheReaderAtOnceWhileTheBoxTalks)
 {
-    for (int burst : { 12, 1 }) {
+    for (size_t burst : { 12, 1 }) {
         SCOPED_TRACE(burst);
         ASSERT_TRUE(OpenCom5());
-        Talk talk{ box, { burst } };
-        HANDLE talker = CreateThread(nullptr, 0, talkingBox, &talk, 0, nullptr);
+        std::atomic<int> talking{ 1 };
+        std::thread talker([&] {
+            LARGE_INTEGER frequency, now, next;
+            QueryPerformanceFrequency(&frequency);
+            QueryPerformanceCounter(&next);
+            while (talking) {
+                WriteBoxEnd(box, Bytes(burst, 'x'));
+                next.QuadPart += frequency.QuadPart * burst / 11520;
+                do
+                    QueryPerformanceCounter(&now);
+                while (now.QuadPart < next.QuadPart);
+            }
+        });
         EXPECT_TRUE(PumpUntil([] { return received().size() > 2000; }, HANG_MS)) << "the stream arrives";
         HANDLE thread = readerThreadOf(Tty());
         // A reader kept delivering by the stream would hold ClosePort for ever.
         EXPECT_EQ(1, ClosePort(window));
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, HANG_MS)) << "the reader ends";
-        talk.burst = 0;
-        WaitForSingleObject(talker, 2000);
-        CloseHandle(talker);
+        talking = 0;
+        talker.join();
         CloseHandle(thread);
         std::lock_guard<std::mutex> hold(chunkLock);
         chunks.clear();

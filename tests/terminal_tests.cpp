@@ -72,19 +72,18 @@ protected:
         SetScrollPos(window, SB_VERT, tty->yOffset = yOffset, FALSE);
         SetScrollPos(window, SB_HORZ, tty->xOffset = xOffset, FALSE);
     }
-    // The record's maximum and offset and the window's bar all agree with these.
-    void ExpectAxis(const char *name, int bar, int max, int offset, int ttyMax, int ttyOffset)
-    {
-        int low = -1, high = -1;
-        GetScrollRange(window, bar, &low, &high);
-        EXPECT_EQ(std::make_tuple(max, offset, 0, max, offset),
-                  std::make_tuple(ttyMax, ttyOffset, low, high, GetScrollPos(window, bar)))
-            << name << " (maximum, offset, bar minimum, bar maximum, bar position)";
-    }
+    // The record's maxima and offsets and the window's bars all agree with these.
     void ExpectAxes(int yMax, int yOffset, int xMax, int xOffset)
     {
-        ExpectAxis("vertical", SB_VERT, yMax, yOffset, tty->yScrollMax, tty->yOffset);
-        ExpectAxis("horizontal", SB_HORZ, xMax, xOffset, tty->xScrollMax, tty->xOffset);
+        for (int bar : { SB_VERT, SB_HORZ }) {
+            bool v = bar == SB_VERT;
+            int low = -1, high = -1, max = v ? yMax : xMax, offset = v ? yOffset : xOffset;
+            GetScrollRange(window, bar, &low, &high);
+            EXPECT_EQ(std::make_tuple(max, offset, 0, max, offset),
+                      std::make_tuple(v ? tty->yScrollMax : tty->xScrollMax, v ? tty->yOffset : tty->xOffset, low, high,
+                                      GetScrollPos(window, bar)))
+                << (v ? "vertical" : "horizontal") << " (maximum, offset, bar minimum, bar maximum, bar position)";
+        }
     }
 };
 

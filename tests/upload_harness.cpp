@@ -3,8 +3,10 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <new>
+#include <numeric>
 
 Bytes portWritten;
 std::vector<DWORD> portWriteCalls;
@@ -39,9 +41,27 @@ void ResetUpload(void)
     TakePosted();
 }
 
+const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4), REPLY = { PROTOCOL_ACK, PROTOCOL_REPLY },
+            ACK = { PROTOCOL_ACK }, ACKS = { PROTOCOL_ACK, PROTOCOL_ACK };
+
 Bytes ToBytes(const std::string &text)
 {
     return Bytes(text.begin(), text.end());
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Bytes ExpectedBlock(const Bytes &image, size_t at)
+{
+    Bytes block(image.begin() + at, image.begin() + std::min(at + BLOCK_SIZE, image.size()));
+    uint32_t sum = std::accumulate(block.begin(), block.end(), 0u);
+    return Concat({ block, { uint8_t(sum >> 24), uint8_t(sum >> 16), uint8_t(sum >> 8), uint8_t(sum) } });
 }
 
 void Feed(HWND window, const Bytes &bytes, size_t chunk)
@@ -67,6 +87,22 @@ static void putWord(Bytes &image, size_t at, uint32_t value)
 {
     const uint8_t word[4] = { uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value) };
     std::copy(word, word + 4, image.begin() + at);
+}
+
+int ChooseImage(HWND mainWindow, const std::string &path)
+{
+    strncpy(imagePath, path.c_str(), sizeof imagePath - 1);
+    return OpenFirmwareImage(mainWindow);
+}
+
+int ResizeFile(const std::string &path, long long size)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    int done = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return done;
 }
 
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents)

@@ -27,6 +27,10 @@ HWND MakeMessageWindow(void);
 std::vector<Posted> TakePosted(void);
 void ResetUpload(void);
 Bytes ToBytes(const std::string &text);
+Bytes Concat(std::initializer_list<Bytes> parts);
+// What the box is sent for the block of IMAGE at AT: its bytes, then their sum.
+Bytes ExpectedBlock(const Bytes &image, size_t at);
+extern const Bytes HANDSHAKE, REPLY, ACK, ACKS;   // as the line carries them
 void Feed(HWND window, const Bytes &bytes, size_t chunk = 80);
 void Tick(HWND window, int times);
 
@@ -39,5 +43,9 @@ struct ImageSpec {
 };
 ImageSpec ValidImage(uint32_t size, long headerOffset);
 std::string WriteImage(const std::string &name, const ImageSpec &spec, Bytes *contents = nullptr);
+// Opens the image at PATH as the file dialog leaves it chosen; OpenFirmwareImage's result.
+int ChooseImage(HWND mainWindow, const std::string &path);
+// Cuts a file short (or stretches it) behind the stream that has it open.
+int ResizeFile(const std::string &path, long long size);
 
 #endif

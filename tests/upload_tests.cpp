@@ -10,43 +10,13 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <numeric>
 #include <thread>
 #include <tuple>
 #include <utility>
 
 namespace {
 
-const Bytes HANDSHAKE(PROTOCOL_HANDSHAKE, PROTOCOL_HANDSHAKE + 4), REPLY = { PROTOCOL_ACK, PROTOCOL_REPLY },
-            ACK = { PROTOCOL_ACK }, ACKS = { PROTOCOL_ACK, PROTOCOL_ACK };
-
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 Bytes word(uint32_t v) { return { uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v) }; }
-
-// What the PC must send for the block of the image at `at`: its bytes, then their sum.
-Bytes expectedBlock(const Bytes &image, size_t at)
-{
-    Bytes block(image.begin() + at, image.begin() + std::min(at + BLOCK_SIZE, image.size()));
-    return concat({ block, word(std::accumulate(block.begin(), block.end(), 0u)) });
-}
-
-// Cuts a file short (or stretches it) behind the stream that has it open.
-bool resizeFile(const std::string &path, long long size)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    LARGE_INTEGER end;
-    end.QuadPart = size;
-    bool done = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    CloseHandle(file);
-    return done;
-}
 
 class Upload : public ::testing::Test {
 protected:
@@ -64,11 +34,17 @@ protected:
         DestroyWindow(mainWin);
         DestroyWindow(progressWin);
     }
-    // Opens an image as the file dialog would leave it chosen.
-    int Choose(const std::string &path)
+    int Choose(const std::string &path) { return ChooseImage(mainWin, path); }
+    // A SIZE-byte image chosen, its progress page open, and then what the box
+    // sends (the handshake and on) fed; the image's path, "" if refused.
+    std::string StartTransfer(uint32_t size, const Bytes &boxSent)
     {
-        strncpy(imagePath, path.c_str(), sizeof imagePath - 1);
-        return OpenFirmwareImage(mainWin);
+        std::string path = WriteImage("transfer.bin", ValidImage(size, 0), &image);
+        if (Choose(path) != 0)
+            return "";
+        upload.progressDialog = progressWin;
+        Feed(mainWin, boxSent);
+        return path;
     }
     Bytes TakeWritten() { return std::exchange(portWritten, Bytes()); }
     void Forget() { portWritten.clear(); TakePosted(); }   // what setting up the case wrote and posted
@@ -108,14 +84,12 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
     for (auto row : rows) {
         SCOPED_TRACE(row.size);
         ResetUpload();
-        ASSERT_EQ(0, Choose(WriteImage("edge.bin", ValidImage(row.size, 0), &image)));
-        upload.progressDialog = progressWin;
         upload.promptWatch = TICKS_PROMPT;
         upload.startWatch = TICKS_START;
-        Feed(mainWin, HANDSHAKE, 1);
+        ASSERT_NE("", StartTransfer(row.size, HANDSHAKE));
         EXPECT_EQ(REPLY, TakeWritten());
         Feed(mainWin, ACK);
-        EXPECT_EQ(concat({ word(row.size), expectedBlock(image, 0) }), TakeWritten());
+        EXPECT_EQ(Concat({ word(row.size), ExpectedBlock(image, 0) }), TakeWritten());
         EXPECT_EQ("main progress " + std::to_string(row.blocks), Posts());
         for (int block = 1; block <= row.blocks; block++) {
             EXPECT_EQ(std::make_tuple(UPLOAD_WAIT_ACK1, 20, 0, 0), StateAndWatches()) << block;
@@ -127,8 +101,8 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
                 EXPECT_EQ(SENDER_IDLE, upload.senderState) << "no typing begins";
             }
             bool last = block == row.blocks;
-            Feed(mainWin, last ? concat({ ACK, HANDSHAKE }) : ACK);
-            EXPECT_EQ(last ? Bytes() : expectedBlock(image, block * BLOCK_SIZE), TakeWritten()) << block;
+            Feed(mainWin, last ? Concat({ ACK, HANDSHAKE }) : ACK);
+            EXPECT_EQ(last ? Bytes() : ExpectedBlock(image, block * BLOCK_SIZE), TakeWritten()) << block;
             EXPECT_EQ("page percent " + std::to_string(block), Posts());
         }
         EXPECT_EQ(UPLOAD_IDLE, upload.uploadState);
@@ -144,15 +118,14 @@ TEST_F(Upload, TransferSendsEveryBlockWithItsChecksumAndReportsEachOnce)
 // first byte. Other bytes (near misses too) change nothing.
 TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
 {
-    ASSERT_EQ(0, Choose(WriteImage("reject.bin", ValidImage(3000, 0), &image)));
-    upload.progressDialog = progressWin;
+    ASSERT_NE("", StartTransfer(3000, {}));
     const Bytes stray = { 0x00, 0x41, 0x0D, 0xAA, 0x55, 0x11, 0x22, 0xF1, 0xFF, 0x13 };
     for (uint8_t reject : { 0xF0, 0xFE }) {
         for (int inSecond = 0; inSecond < 2; inSecond++) {
             SCOPED_TRACE(int(reject) * 10 + inSecond);
-            Feed(mainWin, concat({ HANDSHAKE, ACK, ACKS }));
-            EXPECT_EQ(concat({ REPLY, word(3000), expectedBlock(image, 0), expectedBlock(image, 1024) }), TakeWritten());
-            Feed(mainWin, inSecond ? concat({ stray, ACK, stray }) : stray);
+            Feed(mainWin, Concat({ HANDSHAKE, ACK, ACKS }));
+            EXPECT_EQ(Concat({ REPLY, word(3000), ExpectedBlock(image, 0), ExpectedBlock(image, 1024) }), TakeWritten());
+            Feed(mainWin, inSecond ? Concat({ stray, ACK, stray }) : stray);
             EXPECT_EQ(inSecond ? UPLOAD_WAIT_ACK2 : UPLOAD_WAIT_ACK1, upload.uploadState);
             Feed(mainWin, Bytes({ reject }));
             EXPECT_TRUE(TakeWritten().empty());
@@ -161,7 +134,7 @@ TEST_F(Upload, RejectAbandonsAndNewHandshakeRestartsFromFirstByte)
             EXPECT_EQ("main progress 3, page percent 1, page cancel", Posts());
         }
     }
-    Feed(mainWin, concat({ HANDSHAKE, ACK }));
+    Feed(mainWin, Concat({ HANDSHAKE, ACK }));
     Tick(mainWin, TICKS_ACK - 1);   // the new block's own watch is not yet out
     EXPECT_EQ("main progress 3", Posts()) << "the restart is no failure";
 }
@@ -197,7 +170,7 @@ TEST_F(Upload, BannerPromptAndHandshakeMatchersTakeOnlyTheExactBytes)
     for (auto row : rows) {
         SCOPED_TRACE(row.name);
         ResetUpload();
-        ASSERT_EQ(0, Choose(WriteImage("match.bin", ValidImage(1500, 0))));
+        ASSERT_NE("", StartTransfer(1500, {}));
         upload.bannerAnswered = row.answered;
         upload.promptWatch = row.watch;
         Feed(mainWin, ToBytes(row.in), row.chunk);
@@ -245,7 +218,7 @@ TEST_F(Upload, HeaderCheckBoundariesAtBothOffsets)
         }
     }
     std::string path = WriteImage("huge.bin", ValidImage(4096, 0));
-    ASSERT_TRUE(resizeFile(path, 0x80000000LL));
+    ASSERT_TRUE(ResizeFile(path, 0x80000000LL));
     EXPECT_EQ(1, Choose(path));
     EXPECT_EQ(nullptr, upload.imageFile);
     DeleteFileA(path.c_str());
@@ -262,21 +235,19 @@ TEST_F(Upload, HeaderCheckBoundariesAtBothOffsets)
 // blocks of what is left go out, then a failure instead of a completion.
 TEST_F(Upload, ImageThatShrinksDuringTransferFailsInsteadOfCompleting)
 {
-    std::string path = WriteImage("shrink.bin", ValidImage(20000, 0), &image);
-    ASSERT_EQ(0, Choose(path));
-    upload.progressDialog = progressWin;
-    Feed(mainWin, concat({ HANDSHAKE, ACK }));
+    std::string path = StartTransfer(20000, Concat({ HANDSHAKE, ACK }));
+    ASSERT_NE("", path);
     Forget();
-    ASSERT_TRUE(resizeFile(path, 5000));
+    ASSERT_TRUE(ResizeFile(path, 5000));
     Bytes sent, expected;
     std::string posts;
     int acked = 0;
     for (; upload.uploadState == UPLOAD_WAIT_ACK1 && acked < 20; acked++) {
         Feed(mainWin, ACKS);
-        sent = concat({ sent, TakeWritten() });
+        sent = Concat({ sent, TakeWritten() });
         posts += "page percent " + std::to_string(acked + 1) + ", ";
         if (upload.uploadState == UPLOAD_WAIT_ACK1)   // the next block went out, not the failure
-            expected = concat({ expected, expectedBlock(image, (acked + 1) * BLOCK_SIZE) });
+            expected = Concat({ expected, ExpectedBlock(image, (acked + 1) * BLOCK_SIZE) });
     }
     EXPECT_LE(acked * BLOCK_SIZE, 5000) << "the blocks sent lie whole within what is left";
     EXPECT_EQ(expected, sent);
@@ -382,9 +353,7 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
             upload.promptWatch = 1;
             Feed(mainWin, ToBytes("HanSh"));
         } else {   // a three-block transfer waiting for block 1's first or second acknowledgement
-            ASSERT_EQ(0, Choose(WriteImage("race.bin", ValidImage(3000, 0), &image)));
-            upload.progressDialog = progressWin;
-            Feed(mainWin, concat({ HANDSHAKE, ACK, Bytes(row.setUp, 0xFA) }));
+            ASSERT_NE("", StartTransfer(3000, Concat({ HANDSHAKE, ACK, Bytes(row.setUp, 0xFA) })));
             (row.setUp ? upload.ackWatch2 : upload.ackWatch1) = 1;
             Forget();
         }
@@ -393,7 +362,7 @@ TEST_F(Upload, AcknowledgementRejectOrPromptOnTheTickItsWatchdogRunsOut)
         Feed(mainWin, Bytes({ row.byte }));
         if (!row.tickFirst)
             Tick(mainWin, 1);
-        EXPECT_EQ(row.sent ? expectedBlock(image, 1024) : Bytes(), TakeWritten());
+        EXPECT_EQ(row.sent ? ExpectedBlock(image, 1024) : Bytes(), TakeWritten());
         EXPECT_EQ(row.posts, Posts());
         Tick(mainWin, 2 * TICKS_START);
         EXPECT_EQ(row.later, Posts());
@@ -424,7 +393,7 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
         Tick(mainWin, row.ticks);
         TakeWritten();
         std::string name = row.name;
-        ASSERT_TRUE(name != "image emptied" || resizeFile(path, 0));
+        ASSERT_TRUE(name != "image emptied" || ResizeFile(path, 0));
         ASSERT_TRUE(name != "selection holds the image" || ClaimImage(IMAGE_CHOOSING));
         for (int t = 0; t < row.tries; t++) {
             upload.bannerAnswered = 1;
@@ -433,7 +402,7 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
             closeRequested = name == "close requested";
             portOpen = name != "port closing";
             upload.bannerAnswered = row.ticks == 0 ? 0 : 1;
-            Feed(mainWin, concat({ ACK, ToBytes(BOOT_BANNER) }));
+            Feed(mainWin, Concat({ ACK, ToBytes(BOOT_BANNER) }));
             EXPECT_TRUE(TakeWritten().empty()) << "try " << t;
             closeRequested = 0;
             portOpen = 1;
@@ -458,12 +427,6 @@ TEST_F(Upload, GoAheadThatCannotStartSendsNoLengthAndReportsAtMostOnce)
 // busy machine runs fewer; each side must win a share of them, or the race
 // was not run at all.
 
-void spin(uint32_t &seed)   // for a random while
-{
-    seed = seed * 1103515245u + 12345u;
-    for (volatile unsigned i = 0; i < (seed >> 16) % 3000; i = i + 1) {}
-}
-
 // Waits for another thread; gives up the processor while it waits, since on
 // a busy machine that thread may need this core to go on.
 void waitFor(const std::function<bool()> &done)
@@ -473,36 +436,6 @@ void waitFor(const std::function<bool()> &done)
             SwitchToThread();
     }
 }
-
-// A thread that runs `work` after a random spin each time Go() starts a round.
-struct Racer {
-    std::atomic<int> go{ 0 }, started{ 0 }, released{ 0 }, done{ 0 }, stop{ 0 };
-    uint32_t seed = 12345;
-    std::thread thread;
-    explicit Racer(std::function<void()> work) : thread([this, work] {
-        for (int r = 1;; r++) {
-            waitFor([&] { return go.load() == r || stop.load(); });
-            if (go.load() != r)
-                return;
-            started = r;
-            waitFor([&] { return released.load() == r; });
-            spin(seed);
-            work();
-            done = r;
-        }
-    }) {}
-    ~Racer() { stop = 1; thread.join(); }
-    // Starts a round and returns with the thread released at the same moment:
-    // then the two sides' random spins alone decide who comes first, however
-    // busy the machine.
-    void Go()
-    {
-        go = go + 1;
-        waitFor([this] { return started.load() == go.load(); });
-        released = go.load();
-    }
-    void Wait() { waitFor([this] { return done.load() == go.load(); }); }
-};
 
 // The random wait before one side's act, kept so that both outcomes keep
 // coming: longer after that side came first, shorter after it came late.
@@ -520,67 +453,97 @@ struct Balance {
     void Came(bool early) { limit = std::min(3e7, std::max(100.0, early ? limit * 1.2 : limit / 1.2)); }
 };
 
-// At least MIN_ROUNDS rounds, then more until the race's time is up; on a
-// machine so busy that one outcome has come fewer than MIN_WINS times by
-// then, more until it has, for up to RACE_LIMIT_MS.
+// A thread that runs `work` after a random spin each time Go() starts a round.
+struct Racer {
+    std::atomic<int> go{ 0 }, started{ 0 }, released{ 0 }, done{ 0 }, stop{ 0 };
+    Balance own{ 12345 };   // its limit stays: only the other side's follows the outcomes
+    std::thread thread;
+    explicit Racer(std::function<void()> work) : thread([this, work] {
+        for (int r = 1;; r++) {
+            waitFor([&] { return go.load() == r || stop.load(); });
+            if (go.load() != r)
+                return;
+            started = r;
+            waitFor([&] { return released.load() == r; });
+            own.Wait();
+            work();
+            done = r;
+        }
+    }) {}
+    ~Racer() { stop = 1; thread.join(); }
+    // Starts a round and returns with the thread released at the same moment:
+    // then the two sides' random spins alone decide who comes first, however
+    // busy the machine.
+    void Go()
+    {
+        go = go + 1;
+        waitFor([this] { return started.load() == go.load(); });
+        released = go.load();
+    }
+    void Wait() { waitFor([this] { return done.load() == go.load(); }); }
+};
+
+// One race's rounds and each side's wins. At least MIN_ROUNDS rounds, then
+// more until RACE_MS is up; on a machine so busy that a side has won fewer
+// than MIN_WINS times by then, more until it has, for up to RACE_LIMIT_MS.
 const int MIN_ROUNDS = 300, MIN_WINS = 5;
 const DWORD RACE_MS = 3000, RACE_LIMIT_MS = 40000;
 
-struct Rounds {
+struct Race {
+    const char *name, *first, *second;
+    int rounds = 0, firstWins = 0, secondWins = 0;
     DWORD start = GetTickCount();
-    int run = 0;
-    bool More(int fewestWins)
+    void Won(bool byFirst) { rounds++; (byFirst ? firstWins : secondWins)++; }
+    bool More() const
     {
         DWORD spent = GetTickCount() - start;
-        return run < MIN_ROUNDS || spent < RACE_MS || (fewestWins < MIN_WINS && spent < RACE_LIMIT_MS);
+        return rounds < MIN_ROUNDS || spent < RACE_MS || (std::min(firstWins, secondWins) < MIN_WINS && spent < RACE_LIMIT_MS);
+    }
+    // Fails unless each side won MIN_WINS rounds: fewer and the race was not run.
+    void ExpectBothWon() const
+    {
+        printf("%s: %d rounds, %s won %d, %s won %d\n", name, rounds, first, firstWins, second, secondWins);
+        EXPECT_GE(firstWins, MIN_WINS) << "the " << first << " (almost) never won: the race was not run";
+        EXPECT_GE(secondWins, MIN_WINS) << "the " << second << " (almost) never won: the race was not run";
     }
 };
 
-// Fails unless each side won MIN_WINS rounds: fewer and the race was not run.
-void ExpectBothWon(const char *race, int rounds, const char *first, int firstWins, const char *second, int secondWins)
-{
-    printf("%s: %d rounds, %s won %d, %s won %d\n", race, rounds, first, firstWins, second, secondWins);
-    EXPECT_GE(firstWins, MIN_WINS) << "the " << first << " (almost) never won: the race was not run";
-    EXPECT_GE(secondWins, MIN_WINS) << "the " << second << " (almost) never won: the race was not run";
-}
-
 TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 {
-    ASSERT_EQ(0, Choose(WriteImage("threads.bin", ValidImage(3000, 0), &image)));
-    upload.progressDialog = progressWin;
+    ASSERT_NE("", StartTransfer(3000, {}));
     Bytes toFeed;
     HWND window = mainWin;
-    Balance tick(777);
-    int bad = 0, engineWins = 0, tickWins = 0;
-    Rounds rounds;
+    Balance tick(777), promptTick(778);
+    int bad = 0;
+    Race acks{ "acknowledgements against their watchdogs", "engine", "tick" };
+    Race prompts{ "the prompt against its watch", "prompt", "watch" };
     auto count = [](const std::vector<Posted> &posted, WPARAM id) {
         return int(std::count_if(posted.begin(), posted.end(), [id](const Posted &p) { return p.id == id; }));
     };
     {
         Racer engine([&] { Feed(window, toFeed); });
-        auto race = [&](const Bytes &bytes) {
+        auto race = [&](const Bytes &bytes, Balance &balance) {
             toFeed = bytes;
             engine.Go();
-            tick.Wait();
+            balance.Wait();
             UploadTimerTick(window);
             engine.Wait();
         };
-        for (int &r = rounds.run; rounds.More(std::min(engineWins, tickWins)); r++) {
+        for (int r = 0; acks.More() || prompts.More(); r++) {
             int kind = r % 3;   // 0: first ack, 1: second ack, 2: reject, each against its watchdog
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
-            Feed(mainWin, concat({ HANDSHAKE, ACK }));
+            Feed(mainWin, Concat({ HANDSHAKE, ACK }));
             if (kind)
                 Feed(mainWin, ACK);
             (kind ? upload.ackWatch2 : upload.ackWatch1) = 1;
             Forget();
-            race(Bytes({ uint8_t(kind == 2 ? 0xF0 : 0xFA) }));
+            race(Bytes({ uint8_t(kind == 2 ? 0xF0 : 0xFA) }), tick);
             size_t sent = TakeWritten().size();
             std::vector<Posted> posted = TakePosted();
             int failures = count(posted, CMD_FAIL_RETRY);
             int engineWon = kind == 0 ? upload.uploadState == UPLOAD_WAIT_ACK2 : kind == 1 ? sent == 1028 : upload.startWatch > 0;
-            engineWins += engineWon;
-            tickWins += failures;
+            acks.Won(engineWon);
             tick.Came(failures > 0);
             if (failures + engineWon != 1 || (failures && sent) || upload.ackWatch1 + upload.ackWatch2 > TICKS_ACK)
                 bad++;
@@ -588,14 +551,18 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
             StopUploadAttempt();
             upload.promptWatch = 1;
             Feed(mainWin, ToBytes("<mon"));
-            race(ToBytes(">"));
+            race(ToBytes(">"), promptTick);
             posted = TakePosted();
-            if (count(posted, CMD_MONITOR_FOUND) + count(posted, CMD_NO_RESPONSE) != 1)
+            int found = count(posted, CMD_MONITOR_FOUND);
+            prompts.Won(found > 0);
+            promptTick.Came(found == 0);
+            if (found + count(posted, CMD_NO_RESPONSE) != 1)
                 bad++;
         }
     }
     EXPECT_EQ(0, bad) << "rounds with two outcomes or none, or a block after a failure";
-    ExpectBothWon("acknowledgements against their watchdogs", rounds.run, "engine", engineWins, "tick", tickWins);
+    acks.ExpectBothWon();
+    prompts.ExpectBothWon();
 }
 
 // A new attempt or Abort at any moment of a transfer's start: no write in a
@@ -603,17 +570,16 @@ TEST_F(Upload, EngineAndTickOnTwoThreadsNeverReportTwice)
 // one gets the image, and the start watchdog reports a go-ahead that lost.
 TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
 {
-    ASSERT_EQ(0, Choose(WriteImage("attempt.bin", ValidImage(5000, 0), &image)));
+    ASSERT_NE("", StartTransfer(5000, {}));
     HWND window = mainWin;
     Bytes toFeed;
     Balance stop(4242), selection(4343);
-    int late = 0, both = 0, neither = 0, unreported = 0, stopsInside = 0, stopsOutside = 0, selectionsFirst = 0;
-    int selections = 0;
-    Rounds rounds;
+    int late = 0, both = 0, neither = 0, unreported = 0;
+    Race stops{ "a stop against a transfer's start", "stop inside", "stop outside" };
+    Race selections{ "a selection against the go-ahead", "selection", "go-ahead" };
     {
         Racer engine([&] { Feed(window, toFeed, 1); });
-        auto fewest = [&] { return std::min({ stopsInside, stopsOutside, selectionsFirst, selections - selectionsFirst }); };
-        for (int &r = rounds.run; rounds.More(fewest()); r++) {
+        for (int r = 0; stops.More() || selections.More(); r++) {
             int kind = r % 3;   // 0: a new attempt, 1: Abort, 2: a selection
             StopUploadAttempt();
             ReleaseImage(IMAGE_SENDING);
@@ -622,7 +588,7 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
             TakeWritten();
             writeTags.clear();
             // the selection races the go-ahead itself; a stop, anywhere in a transfer's start
-            toFeed = kind == 2 ? concat({ ACK, ACKS, ACKS }) : concat({ HANDSHAKE, ACK, ACKS, ACKS });
+            toFeed = kind == 2 ? Concat({ ACK, ACKS, ACKS }) : Concat({ HANDSHAKE, ACK, ACKS, ACKS });
             if (kind == 2)
                 Feed(mainWin, HANDSHAKE);
             engine.Go();
@@ -640,14 +606,13 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
             if (kind < 2) {
                 for (const WriteTag &tag : writeTags)
                     late += tag.closing || tag.attempt != writeTags[0].attempt;
-                stopsInside += !writeTags.empty() && writeTags.size() < 9;
-                stopsOutside += writeTags.empty() || writeTags.size() >= 9;
-                if (writeTags.empty() || writeTags.size() >= 9)
+                bool inside = !writeTags.empty() && writeTags.size() < 9;
+                stops.Won(inside);
+                if (!inside)
                     stop.Came(writeTags.empty());
             } else {
                 int sent = written.size() > REPLY.size();
-                selections++;
-                selectionsFirst += claimed;
+                selections.Won(claimed);
                 selection.Came(claimed);
                 both += claimed && sent;
                 neither += !claimed && !sent;
@@ -659,21 +624,19 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
     }
     EXPECT_EQ(0, late) << "writes of a transfer in a later attempt or after Abort";
     EXPECT_EQ(std::make_tuple(0, 0, 0), std::make_tuple(both, neither, unreported)) << "image to both, to neither, attempt unreported";
-    ExpectBothWon("a stop against a transfer's start", rounds.run - selections, "stop inside", stopsInside, "stop outside",
-                  stopsOutside);
-    ExpectBothWon("a selection against the go-ahead", selections, "selection", selectionsFirst, "go-ahead",
-                  selections - selectionsFirst);
+    stops.ExpectBothWon();
+    selections.ExpectBothWon();
 }
 
 TEST_F(Upload, RebootSetUpOnTheReaderThreadIsNeverCutByTheTick)
 {
     strcpy(upload.loadCommand, "\r\rq 0xbfbf9000\r");
-    int cut = 0, tickFirst = 0, setUpFirst = 0;
+    int cut = 0;
     Balance tick(99);
-    Rounds rounds;
+    Race race{ "the reboot's set-up against the tick", "tick", "set-up" };
     {
         Racer reader([] { StartRebootCommand(); });
-        for (int &r = rounds.run; rounds.More(std::min(tickFirst, setUpFirst)); r++) {
+        for (int r = 0; race.More(); r++) {
             StartCommandSequence();
             Tick(mainWin, r % 12);
             portWritten.clear();
@@ -686,13 +649,12 @@ TEST_F(Upload, RebootSetUpOnTheReaderThreadIsNeverCutByTheTick)
             std::string typed(portWritten.begin(), portWritten.end());
             size_t at = typed.rfind("\r\rboot\r");
             cut += at == std::string::npos || at + 7 != typed.size() || upload.senderState != SENDER_IDLE;
-            tickFirst += at != std::string::npos && at > 0;
-            setUpFirst += at == 0;
+            race.Won(at != std::string::npos && at > 0);
             tick.Came(at != std::string::npos && at > 0);
         }
     }
     EXPECT_EQ(0, cut);
-    ExpectBothWon("the reboot's set-up against the tick", rounds.run, "tick", tickFirst, "set-up", setUpFirst);
+    race.ExpectBothWon();
 }
 
 }  // namespace
