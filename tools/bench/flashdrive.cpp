@@ -22,6 +22,7 @@
 #include "tools/bench/procusage.h"
 #include "app/app.h"
 #include "app/ids.h"
+#include "serial/serial.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -432,6 +433,19 @@ static void printBoxReport(const std::string &log)
     }
 }
 
+// In the link run the program is this process: where its engine and reader
+// stood when a run hung, so that a hang seen once can be placed.
+static void printProgramState(void)
+{
+    TtyState *tty = GetTtyState(mainWindow);
+    ReaderLink *reader = tty ? tty->reader : nullptr;
+    printf("         program: upload state %d, image user %d, image %s, watches: start %d prompt %d acks %d %d, "
+           "handshake at %d, port %s, reader %d\n", int(upload.uploadState), int(upload.imageUser),
+           upload.imageFile ? "open" : "none", int(upload.startWatch), int(upload.promptWatch), int(upload.ackWatch1),
+           int(upload.ackWatch2), int(upload.handshakePos), tty && tty->connected ? "open" : "closed",
+           reader ? int(reader->state) : -1);
+}
+
 static void printUsageAt(const char *when, int run, const Usage &usage)
 {
     printf("%s run %4d: rss %.1f MiB (peak %.1f MiB), %d open descriptors\n", when, run, usage.residentMiB,
@@ -537,6 +551,8 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
                detail.c_str(), unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
     if (anomalous || everyReport)
         printBoxReport(log);
+    if ((rec.hang || everyReport) && &mode == &LINK_MODE)
+        printProgramState();
     if (completed && !intact)
         printf("         %s\n", DescribeReceived(rec.expected).c_str());
 }
