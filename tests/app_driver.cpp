@@ -84,7 +84,7 @@ HWND MainWindowOf(App &app)
 
 // The control that a key reaches: the keyboard focus of the page's thread
 // (a page already gone has none: thread 0 would mean the foreground one).
-static HWND focusOf(HWND page)
+HWND FocusOf(HWND page)
 {
     GUITHREADINFO info = {};
     info.cbSize = sizeof info;
@@ -110,7 +110,7 @@ void PressKey(HWND page, UINT key, int times)
 {
     LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
     for (int i = 0; i < times; i++) {
-        HWND target = focusOf(page);
+        HWND target = FocusOf(page);
         PostMessageA(target, WM_KEYDOWN, key, scan);
         PostMessageA(target, WM_KEYUP, key, scan | 0xC0000000);
         WaitHandled(page);   // a Tab moves the focus before the next key looks for it

@@ -26,6 +26,8 @@ HWND MainWindowOf(App &app);
 // Returns once WINDOW's thread has handled what was posted or typed to it:
 // a check that nothing happened cannot pass only because the program is slow.
 void WaitHandled(HWND window);
+// The keyboard focus of the page's thread (the page itself when it has none).
+HWND FocusOf(HWND page);
 // A key pressed TIMES at the focus of the page's thread, for the page's own loop; each handled before the next.
 void PressKey(HWND page, UINT key, int times = 1);
 // Real keys on the display to WINDOW (xdotool names, "shift+Prior alt b"): where Shift or Alt counts.

@@ -59,8 +59,11 @@ std::string PortList(HWND portPage)
 }
 
 // Picks a port with the keyboard (Tab to the list, KEY) and goes on with Enter.
+// A page just shown takes the keyboard when its thread gets to it; keys sent
+// before would reach the window that had it (on a busy machine, the main window).
 void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
 {
+    EXPECT_TRUE(PumpUntil([&] { return IsChild(portPage, FocusOf(portPage)) != 0; }, HANG_MS)) << "the port page never took the keyboard";
     PressKey(portPage, VK_TAB);
     PressKey(portPage, key, times);
     PressKey(portPage, VK_RETURN);
@@ -104,7 +107,10 @@ protected:
     {
         WaitHandled(window);
         std::vector<HWND> shown = VisibleDialogs(app.process.dwProcessId);
-        return expected ? shown.size() == 1 && shown[0] == expected : shown.empty();
+        bool only = expected ? shown.size() == 1 && shown[0] == expected : shown.empty();
+        for (size_t i = 0; !only && i < shown.size(); i++)
+            printf("showing: page %d\n", int(PageKindOf(shown[i])));
+        return only;
     }
 
     // The program started and walked as DriveWizard walks it, giving FILE to

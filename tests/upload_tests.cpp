@@ -578,7 +578,15 @@ TEST_F(Upload, NewAttemptAbortAndSelectionWinCleanlyOverATransfer)
     Race stops{ "a stop against a transfer's start", "stop inside", "stop outside" };
     Race selections{ "a selection against the go-ahead", "selection", "go-ahead" };
     {
-        Racer engine([&] { Feed(window, toFeed, 1); });
+        // A byte at a time with the processor given up between them, as a
+        // reader hands them on: a stop then lands inside a transfer's start
+        // also when the machine runs the two threads a scheduler's slice apart.
+        Racer engine([&] {
+            for (uint8_t b : toFeed) {
+                Feed(window, { b });
+                SwitchToThread();
+            }
+        });
         for (int r = 0; stops.More() || selections.More(); r++) {
             int kind = r % 3;   // 0: a new attempt, 1: Abort, 2: a selection
             StopUploadAttempt();
