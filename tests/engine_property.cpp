@@ -5,7 +5,8 @@
 // random points, and now and then Abort or the port closing. It is fed
 // through ProcessReceived and UploadTimerTick as the two threads would, one
 // step at a time, and after every step the bytes written and the commands
-// posted are checked against what the protocol allows. A failing session
+// posted are checked against what the protocol allows; at its end, every
+// attempt the box shook hands in must have had its outcome. A failing session
 // prints its seed; TESSEL_PROPERTY_SEED and TESSEL_PROPERTY_SESSIONS replay
 // or lengthen a run.
 #include "tests/upload_harness.h"
@@ -257,6 +258,14 @@ std::string runSession(HWND window, HWND page, uint64_t seed, const std::vector<
             break;   // a completed transfer leaves no image open: the next go-ahead would ask the user
     }
     check.checkPosts(TakePosted());
+    // An attempt the box shook hands in ends with an outcome: completed,
+    // reported, or ended by Abort or the port, however the box went on.
+    if (check.fault.empty() && !check.completed && !check.ended) {
+        Tick(window, TICKS_START + 1);
+        check.checkPosts(TakePosted());
+        if (check.replied && !check.reported)
+            check.fail("the box shook hands and the attempt ended without an outcome");
+    }
     return check.fault;
 }
 

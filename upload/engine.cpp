@@ -188,6 +188,12 @@ static int startTransfer(HWND window)
     int claimed = ClaimImage(IMAGE_SENDING);
     if (claimed && !upload.imageFile) {
         ReleaseImage(IMAGE_SENDING);
+        // the box waits: the technician takes as long as it takes to find
+        // the file, so the start watchdog ends here
+        if (!claimStartWatch()) {
+            dropHandshake();
+            return 1;
+        }
         if (!chooseOwnImage(window))
             return 0;
         claimed = ClaimImage(IMAGE_SENDING);
@@ -321,8 +327,13 @@ static void matchHandshake(HWND window, uint8_t b)
     if (!moveState(UPLOAD_IDLE, UPLOAD_STARTING))
         return;
     // The box has answered: a prompt watch still running is over, so no
-    // false alarm comes while the user chooses an image for it.
+    // false alarm comes while the user chooses an image for it. A box that
+    // asked first had no command typed, so no start watchdog runs: the
+    // handshake arms one, and a go-ahead that is lost or cannot be served
+    // still ends the attempt with a report.
     upload.promptWatch.exchange(0);
+    int32_t unarmed = 0;
+    upload.startWatch.compare_exchange_strong(unarmed, TICKS_START);
     ReleaseImage(IMAGE_SENDING);   // left by a transfer that ended without the engine
     writeByte(window, PROTOCOL_ACK);
     writeByte(window, PROTOCOL_REPLY);

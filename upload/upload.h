@@ -12,7 +12,7 @@
 // | promptWatch | U arms it (connect page, Send CR) and counts it down; R claims it (a prompt, a handshake) | both | a claim or the last count is a swap: only its winner reports |
 // | uploadState | R: IDLE -> STARTING -> WAIT_ACK1 <-> WAIT_ACK2 -> IDLE; R or U: a transfer or attempt -> ENDED; U: IDLE for a new attempt | both | compare-and-swap; U's store under EngineLock |
 // | ackWatch1, ackWatch2 | R arms and clears; U counts down | both | compare-and-swap |
-// | startWatch | U arms it (command sequence, connect page: EXPIRED -> 0); R re-arms it after a reject and claims it at the go-ahead; U counts it down to WATCH_EXPIRED | both | compare-and-swap |
+// | startWatch | U arms it (command sequence, connect page: EXPIRED -> 0); R arms it at a handshake when unarmed, re-arms it after a reject and claims it at the go-ahead (before its own selection); U counts it down to WATCH_EXPIRED | both | compare-and-swap |
 // | imageUser | a selection (either thread) or a transfer (R) | both | claimed and released by compare-and-swap |
 // | imageFile, imageFileSize, imagePath, headerBuffer | the holder of imageUser | the holder | the claim |
 // | loadCommand | a selection, while the sender is stopped | the tick, once a sequence set the sender up | SenderLock orders the two |
