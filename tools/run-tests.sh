@@ -8,5 +8,7 @@ cd "$(dirname "$0")/.."
 tessel_prepare
 trap 'wineserver -k 2>/dev/null || true' EXIT
 status=0
-tessel_xvfb ctest --test-dir "$build" --output-on-failure || status=$?
+# Two at a time: most suites wait on the box or the pages far more than they
+# compute, and those that share a desktop take turns (CMakeLists.txt).
+tessel_xvfb ctest --test-dir "$build" --output-on-failure -j2 || status=$?
 exit $status
