@@ -59,13 +59,23 @@ std::string PortList(HWND portPage)
 }
 
 // Picks a port with the keyboard (Tab to the list, KEY) and goes on with Enter.
-// A page just shown takes the keyboard when its thread gets to it; keys sent
-// before would reach the window that had it (on a busy machine, the main window).
+// A page just shown takes the keyboard when its thread activates it: keys
+// sent before reach the window that had it, and an activation that comes
+// after the Tab puts the focus back on the page's first button.
 void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
 {
-    EXPECT_TRUE(PumpUntil([&] { return IsChild(portPage, FocusOf(portPage)) != 0; }, HANG_MS)) << "the port page never took the keyboard";
+    HWND list = GetDlgItem(portPage, IDC_PORT);
+    auto active = [&] {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        return GetGUIThreadInfo(GetWindowThreadProcessId(portPage, nullptr), &info) && info.hwndActive == portPage;
+    };
+    EXPECT_TRUE(PumpUntil([&] { return active() && IsChild(portPage, FocusOf(portPage)); }, HANG_MS))
+        << "the port page never took the keyboard";
     PressKey(portPage, VK_TAB);
+    EXPECT_EQ(list, FocusOf(portPage)) << "Tab reaches the port list";
     PressKey(portPage, key, times);
+    EXPECT_EQ(list, FocusOf(portPage)) << "the port list kept the keyboard";
     PressKey(portPage, VK_RETURN);
 }
 
