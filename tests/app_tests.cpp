@@ -58,7 +58,13 @@ std::string PortList(HWND portPage)
     return list;
 }
 
-// Picks a port with the keyboard (Tab to the list, KEY) and goes on with Enter.
+bool Closes(HWND page)
+{
+    return PumpUntil([&] { return !IsWindowVisible(page); }, HANG_MS);
+}
+
+// Picks a port with the keyboard (Tab to the list, KEY) and goes on with Enter,
+// which ends the page (what follows is looked at only then).
 // A page just shown takes the keyboard when its thread activates it: keys
 // sent before reach the window that had it, and an activation that comes
 // after the Tab puts the focus back on the page's first button.
@@ -77,6 +83,7 @@ void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
     PressKey(portPage, key, times);
     EXPECT_EQ(list, FocusOf(portPage)) << "the port list kept the keyboard";
     PressKey(portPage, VK_RETURN);
+    EXPECT_TRUE(Closes(portPage)) << "Enter ends the port page";
 }
 
 // A key the page must not act on: it is still up once its thread handled the key.
@@ -84,11 +91,6 @@ bool KeyIgnored(HWND page, UINT key)
 {
     PressKey(page, key);
     return IsWindowVisible(page) != 0;
-}
-
-bool Closes(HWND page)
-{
-    return PumpUntil([&] { return !IsWindowVisible(page); }, HANG_MS);
 }
 
 class AppTest : public ::testing::Test {
@@ -209,6 +211,7 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     PostMessageA(main, WM_COMMAND, CMD_SETTINGS, 0);   // with the port closed there is nothing to apply
     ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "Settings, port closed";
     PressKey(page, VK_RETURN);
+    EXPECT_TRUE(Closes(page));
     EXPECT_TRUE(ShowsOnly(main)) << "Settings failed! with the port closed";
     for (int command : { CMD_SEND_CR, CMD_FAIL_RECOVER }) {
         PostMessageA(main, WM_COMMAND, command, 0);
@@ -234,6 +237,7 @@ TEST_F(AppTest, HappyPathByKeyboardThenTheMainWindowKeysAct)
     PressKey(page, VK_RETURN);
     ASSERT_TRUE(page = Reach(PAGE_OPEN_FAILED, HANG_MS));
     PressKey(page, VK_RETURN);
+    EXPECT_TRUE(Closes(page));
     EXPECT_TRUE(ShowsOnly(main)) << "no second attempt after Shift+PageUp";
     TypeKeys(main, "alt a x");   // Action, Exit
     EXPECT_EQ(0u, WaitExit(app, HANG_MS));
@@ -263,9 +267,11 @@ TEST_F(AppTest, FailingPortAlternatesWithItsPageAndNoPromptStartsTheWizardAgain)
         ASSERT_TRUE(page = Reach(kind, HANG_MS)) << kind;
         PressKey(page, VK_RETURN);
     }
-    ASSERT_TRUE(Reach(PAGE_CONNECT, HANG_MS)) << "connect";
+    HWND connect;
+    ASSERT_TRUE(connect = Reach(PAGE_CONNECT, HANG_MS)) << "connect";
     ASSERT_TRUE(page = Reach(PAGE_COMM_FAILED, TICKS_PROMPT * TICK_MS + HANG_MS));   // the prompt watch
-    EXPECT_TRUE(ShowsOnly(page, page)) << "the connect page was told to end";
+    EXPECT_TRUE(Closes(connect)) << "the connect page was told to end";
+    EXPECT_TRUE(ShowsOnly(page, page)) << "and no other page shows";
     EXPECT_TRUE(KeyIgnored(page, VK_ESCAPE)) << "Escape on the communication failure";
     PressKey(page, VK_RETURN);
     ASSERT_TRUE(page = Reach(PAGE_PORT, HANG_MS)) << "the wizard starts over at the port selection";

@@ -271,7 +271,11 @@ traced=""
 for n in 1 2; do
     grep -q "verdict=complete" "$work/box$n.log" || fail "box $n did not report a complete upload"
     cmp -s "$work/received$n.bin" "$imageFile" || fail "box $n received another image than the one chosen"
-    grep -q "commands=.*boot" "$work/box$n.log" || grep -q "event=boot" "$work/box$n.log" || fail "box $n was not rebooted"
+    # The box boots its new firmware once its banner's stop window has passed
+    # unanswered, which may be after the program ended.
+    deadline=$((SECONDS + 60))
+    until grep -qE "commands=.*boot|event=boot" "$work/box$n.log" || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.1; done
+    grep -qE "commands=.*boot|event=boot" "$work/box$n.log" || fail "box $n was not rebooted"
     result="$(TraceFollowsSteps "$work/trace.txt.com$n" "$work/steps")"
     [[ "$result" == ok:* ]] || fail "the trace of COM$n: $result"
     traced="$traced COM$n $result"
