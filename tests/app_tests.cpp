@@ -64,13 +64,15 @@ bool Closes(HWND page)
 }
 
 // Picks a port with the keyboard (Tab to the list, KEY) and goes on with Enter,
-// which ends the page (what follows is looked at only then).
-// A page just shown takes the keyboard when its thread activates it: keys
-// sent before reach the window that had it, and an activation that comes
-// after the Tab puts the focus back on the page's first button.
+// which ends the page (what follows is looked at only then). A page just
+// shown takes the keyboard when its thread activates it, and an activation
+// that comes late puts the focus back where the page had it: so each key is
+// checked where it landed, Tab pressed until the list has the keyboard and
+// KEY until the list shows the port it leads to.
 void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
 {
     HWND list = GetDlgItem(portPage, IDC_PORT);
+    int target = key == VK_END ? TELNET_INDEX : Chosen(portPage) + (key == VK_DOWN ? times : -times);
     auto active = [&] {
         GUITHREADINFO info = {};
         info.cbSize = sizeof info;
@@ -78,10 +80,10 @@ void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
     };
     EXPECT_TRUE(PumpUntil([&] { return active() && IsChild(portPage, FocusOf(portPage)); }, HANG_MS))
         << "the port page never took the keyboard";
-    PressKey(portPage, VK_TAB);
-    EXPECT_EQ(list, FocusOf(portPage)) << "Tab reaches the port list";
-    PressKey(portPage, key, times);
-    EXPECT_EQ(list, FocusOf(portPage)) << "the port list kept the keyboard";
+    for (int tries = 0; tries < 30 && (Chosen(portPage) != target || FocusOf(portPage) != list); tries++)
+        PressKey(portPage, FocusOf(portPage) == list ? key : VK_TAB);
+    EXPECT_EQ(target, Chosen(portPage)) << "the list took the keys";
+    EXPECT_EQ(list, FocusOf(portPage)) << "the list has the keyboard for Enter";
     PressKey(portPage, VK_RETURN);
     EXPECT_TRUE(Closes(portPage)) << "Enter ends the port page";
 }
