@@ -446,6 +446,36 @@ static void printProgramState(void)
            reader ? int(reader->state) : -1);
 }
 
+// A window's text, asked with a bound: the thread that runs it may be the
+// one that hung.
+static std::string textOf(HWND window)
+{
+    char text[160] = "";
+    DWORD_PTR ignored;
+    if (window)
+        SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, LPARAM(text), SMTO_ABORTIFHUNG, 1000, &ignored);
+    std::string flat = text;
+    for (char &c : flat)
+        c = c == '\n' || c == '\r' ? ' ' : c;
+    return flat;
+}
+
+// What a hung run left showing, with the thread of each (the main one or the
+// reader) and a message box's text, and the box's last words, whatever they are.
+static void printHangScene(App &app)
+{
+    for (HWND window : VisibleDialogs(app.process.dwProcessId))
+        printf("         showing: %s page \"%s\" on the %s thread%s: \"%s\"\n", pageName(PageKindOf(window)),
+               textOf(window).c_str(), onMainThread(app, window) ? "main" : "other",
+               IsWindowEnabled(window) ? "" : " (disabled)", textOf(GetDlgItem(window, 0xFFFF)).c_str());
+    std::string log = BoxLog();
+    size_t from = log.size();
+    for (int lines = 0; lines <= 12 && from > 0 && from != std::string::npos; lines++)
+        from = from >= 2 ? log.rfind('\n', from - 2) : 0;
+    printf("         the box's log ends (%u bytes in all):\n%s\n", unsigned(log.size()),
+           log.substr(from == std::string::npos ? 0 : from).c_str());
+}
+
 static void printUsageAt(const char *when, int run, const Usage &usage)
 {
     printf("%s run %4d: rss %.1f MiB (peak %.1f MiB), %d open descriptors\n", when, run, usage.residentMiB,
@@ -620,6 +650,8 @@ static int runAll(App &app, const RunMode &mode, int runs, uint32_t seed, const 
             collectLeftOpen(app, mode, &rec);
         Usage now = UsageOf(app, mode.program);
         judgeRun(mode, run, plan, rec, &tally, now);
+        if (rec.hang || getenv("FLASHDRIVE_BOX_REPORT"))
+            printHangScene(app);
         for (int m = 0; m < 4; m++)
             if (run == marks[m])
                 usageAt[m] = now;
