@@ -66,24 +66,32 @@ bool Closes(HWND page)
 // Picks a port with the keyboard (Tab to the list, KEY) and goes on with Enter,
 // which ends the page (what follows is looked at only then). A page just
 // shown takes the keyboard when its thread activates it, and an activation
-// that comes late puts the focus back where the page had it: so each key is
-// checked where it landed, Tab pressed until the list has the keyboard and
-// KEY until the list shows the port it leads to.
+// that comes late puts the focus back where the page had it; a key's effect
+// is seen only once its thread got to it. So Tab is pressed until the list
+// has the keyboard, each Tab waited for by the focus moving, and KEY goes to
+// the list itself, waited for by the port it leads to.
 void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
 {
     HWND list = GetDlgItem(portPage, IDC_PORT);
     int target = key == VK_END ? TELNET_INDEX : Chosen(portPage) + (key == VK_DOWN ? times : -times);
-    auto active = [&] {
-        GUITHREADINFO info = {};
-        info.cbSize = sizeof info;
-        return GetGUIThreadInfo(GetWindowThreadProcessId(portPage, nullptr), &info) && info.hwndActive == portPage;
+    auto tabToList = [&] {
+        for (int tries = 0; tries < 10 && FocusOf(portPage) != list; tries++) {
+            HWND before = FocusOf(portPage);
+            PressKey(portPage, VK_TAB);
+            PumpUntil([&] { return FocusOf(portPage) != before; }, HANG_MS);
+        }
+        return FocusOf(portPage) == list;
     };
-    EXPECT_TRUE(PumpUntil([&] { return active() && IsChild(portPage, FocusOf(portPage)); }, HANG_MS))
+    EXPECT_TRUE(PumpUntil([&] { return IsChild(portPage, FocusOf(portPage)) != 0; }, HANG_MS))
         << "the port page never took the keyboard";
-    for (int tries = 0; tries < 30 && (Chosen(portPage) != target || FocusOf(portPage) != list); tries++)
-        PressKey(portPage, FocusOf(portPage) == list ? key : VK_TAB);
-    EXPECT_EQ(target, Chosen(portPage)) << "the list took the keys";
-    EXPECT_EQ(list, FocusOf(portPage)) << "the list has the keyboard for Enter";
+    EXPECT_TRUE(tabToList()) << "Tab reaches the port list";
+    LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
+    for (int i = 0; i < times; i++) {
+        PostMessageA(list, WM_KEYDOWN, key, scan);
+        PostMessageA(list, WM_KEYUP, key, scan | 0xC0000000);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return Chosen(portPage) == target; }, HANG_MS)) << "the list took the keys";
+    EXPECT_TRUE(tabToList()) << "the list has the keyboard for Enter";
     PressKey(portPage, VK_RETURN);
     EXPECT_TRUE(Closes(portPage)) << "Enter ends the port page";
 }
