@@ -95,9 +95,10 @@ HWND FocusOf(HWND page)
 }
 
 // A sent message is handled when the thread next looks at its queue, which
-// also hands it the next posted one: after a few round trips what was posted
-// before has been dispatched (and a page it opened shown). Real keys come
-// through its X connection, read whenever it waits, in the same order.
+// may also hand it the next posted one: after a few round trips what was
+// posted before has mostly been dispatched, but not always (paints and X
+// events may come first). Real keys come through its X connection, read
+// whenever it waits, in the same order.
 void WaitHandled(HWND window)
 {
     for (int i = 0; i < 5 && IsWindow(window); i++) {
@@ -106,13 +107,17 @@ void WaitHandled(HWND window)
     }
 }
 
-void PressKey(HWND page, UINT key, int times)
+void PostKey(HWND target, UINT key)
 {
     LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
+    PostMessageA(target, WM_KEYDOWN, key, scan);
+    PostMessageA(target, WM_KEYUP, key, scan | 0xC0000000);
+}
+
+void PressKey(HWND page, UINT key, int times)
+{
     for (int i = 0; i < times; i++) {
-        HWND target = FocusOf(page);
-        PostMessageA(target, WM_KEYDOWN, key, scan);
-        PostMessageA(target, WM_KEYUP, key, scan | 0xC0000000);
+        PostKey(FocusOf(page), key);
         WaitHandled(page);   // a Tab moves the focus before the next key looks for it
     }
 }

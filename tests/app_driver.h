@@ -23,12 +23,16 @@ DWORD WaitExit(App &app, DWORD timeoutMs);
 DWORD CloseProgram(App &app);   // as its close box does; the exit code
 HWND WaitPage(App &app, PageKind kind, DWORD timeoutMs);
 HWND MainWindowOf(App &app);
-// Returns once WINDOW's thread has handled what was posted or typed to it:
-// a check that nothing happened cannot pass only because the program is slow.
+// A few round trips to WINDOW's thread, for a check that nothing happened:
+// they do not prove that a posted key was handled (under load the thread
+// takes other queued work first), so a key a check depends on is waited
+// for by its own effect (a page closing, the focus moving).
 void WaitHandled(HWND window);
 // The keyboard focus of the page's thread (the page itself when it has none).
 HWND FocusOf(HWND page);
-// A key pressed TIMES at the focus of the page's thread, for the page's own loop; each handled before the next.
+// A key's down and up posted to TARGET, to pass through the loop of TARGET's page.
+void PostKey(HWND target, UINT key);
+// A key pressed TIMES at the focus of the page's thread, for the page's own loop, with WaitHandled after each.
 void PressKey(HWND page, UINT key, int times = 1);
 // Real keys on the display to WINDOW (xdotool names, "shift+Prior alt b"): where Shift or Alt counts.
 void TypeKeys(HWND window, const std::string &keys);

@@ -85,11 +85,8 @@ void ChoosePortByKey(HWND portPage, UINT key, int times = 1)
     EXPECT_TRUE(PumpUntil([&] { return IsChild(portPage, FocusOf(portPage)) != 0; }, HANG_MS))
         << "the port page never took the keyboard";
     EXPECT_TRUE(tabToList()) << "Tab reaches the port list";
-    LPARAM scan = LPARAM(MapVirtualKeyA(key, 0)) << 16 | 1;
-    for (int i = 0; i < times; i++) {
-        PostMessageA(list, WM_KEYDOWN, key, scan);
-        PostMessageA(list, WM_KEYUP, key, scan | 0xC0000000);
-    }
+    for (int i = 0; i < times; i++)
+        PostKey(list, key);
     EXPECT_TRUE(PumpUntil([&] { return Chosen(portPage) == target; }, HANG_MS)) << "the list took the keys";
     EXPECT_TRUE(tabToList()) << "the list has the keyboard for Enter";
     PressKey(portPage, VK_RETURN);

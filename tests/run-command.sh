@@ -100,6 +100,15 @@ programPids() {
     done
     return 1
 }
+# waitLog FILE PATTERN: 0 once a line of the log matches PATTERN (grep -E);
+# the bound only catches a hang.
+waitLog() {
+    local deadline=$((SECONDS + 60))
+    until grep -qE "$2" "$1"; do
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.1
+    done
+}
 # pages PROGRAM: the program's shown windows, "XWINDOW KIND [active]" a
 # line, each known by its controls (tests/pagelist.cpp), not by the order X
 # lists them; "active" marks the window that takes the keys.
@@ -221,8 +230,7 @@ drive() {
     # The page holds 2 s while the reboot command is typed; then Action, Exit.
     for p in 1 2; do
         gone $p completed || { fail "program $p: the completion page did not close"; return 1; }
-        local deadline=$((SECONDS + 60))
-        until grep -q "text=boot" "$work/box$p.log" || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.1; done
+        waitLog "$work/box$p.log" "text=boot"
         page[$p]="${main[$p]}"
         keys $p alt+a x
     done
@@ -273,9 +281,7 @@ for n in 1 2; do
     cmp -s "$work/received$n.bin" "$imageFile" || fail "box $n received another image than the one chosen"
     # The box boots its new firmware once its banner's stop window has passed
     # unanswered, which may be after the program ended.
-    deadline=$((SECONDS + 60))
-    until grep -qE "commands=.*boot|event=boot" "$work/box$n.log" || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.1; done
-    grep -qE "commands=.*boot|event=boot" "$work/box$n.log" || fail "box $n was not rebooted"
+    waitLog "$work/box$n.log" "commands=.*boot|event=boot" || fail "box $n was not rebooted"
     result="$(TraceFollowsSteps "$work/trace.txt.com$n" "$work/steps")"
     [[ "$result" == ok:* ]] || fail "the trace of COM$n: $result"
     traced="$traced COM$n $result"

@@ -581,8 +581,6 @@ static void judgeRun(const RunMode &mode, int run, const RunPlan &plan, const Ru
                detail.c_str(), unsigned(plan.size), outcome.c_str(), now.residentMiB, now.descriptors);
     if (anomalous || everyReport)
         printBoxReport(log);
-    if ((rec.hang || everyReport) && &mode == &LINK_MODE)
-        printProgramState();
     if (completed && !intact)
         printf("         %s\n", DescribeReceived(rec.expected).c_str());
 }
@@ -650,8 +648,11 @@ static int runAll(App &app, const RunMode &mode, int runs, uint32_t seed, const 
             collectLeftOpen(app, mode, &rec);
         Usage now = UsageOf(app, mode.program);
         judgeRun(mode, run, plan, rec, &tally, now);
-        if (rec.hang || getenv("FLASHDRIVE_BOX_REPORT"))
+        if (rec.hang || getenv("FLASHDRIVE_BOX_REPORT")) {
+            if (&mode == &LINK_MODE)
+                printProgramState();
             printHangScene(app);
+        }
         for (int m = 0; m < 4; m++)
             if (run == marks[m])
                 usageAt[m] = now;
