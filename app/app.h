@@ -21,6 +21,13 @@
 // Posted when every block arrived but the port closed before the box could
 // be told to reboot: the main window says so instead of the completion page.
 #define WM_NOT_REBOOTED (WM_APP + 2)
+// Sent by the engine when a box asks for data while no image is open: the
+// main window's thread runs the selection and answers 1 + its result (0, an
+// unhandled message, reads as cancelled). The selection's dialogs stay on the
+// one thread that lives as long as the program: under Wine, each new thread
+// that opens a file dialog leaves a COM endpoint behind, and the 64th such
+// dialog never shows.
+#define WM_CHOOSE_FOR_BOX (WM_APP + 3)
 #define NOT_REBOOTED_TEXT \
     "The image has been uploaded, but the IRD was not rebooted: the port was closed.\n" \
     "Please switch the IRD off and on again."

@@ -1,9 +1,8 @@
 // The procedures of the Welcome, About, wizard and message pages. Each page
 // reacts only to the button ids it owns and ends with result 1; a page
 // that ends the program posts WM_CLOSE to the main window rather than
-// calling it. CompletedDlgProc runs on the reader thread, WarningDlgProc on
-// either (the engine's own selection), every other one on the user-interface
-// thread.
+// calling it. CompletedDlgProc runs on the reader thread, every other one on
+// the user-interface thread.
 #include "app/app.h"
 #include "app/winlog.h"
 #include "app/ids.h"

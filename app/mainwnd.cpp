@@ -163,6 +163,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_REOPEN_WIZARD:
         return 0;   // only wakes the main loop, which runs RunPendingWizard
+    case WM_CHOOSE_FOR_BOX:
+        return 1 + ChooseFirmwareImage(window, 0);
     case WM_NOT_REBOOTED:
         MessageBoxA(window, NOT_REBOOTED_TEXT, APP_TITLE, MB_ICONEXCLAMATION | MB_OK);
         return 0;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 static std::string exeFolder()
 {
@@ -202,6 +203,10 @@ static int answerPage(const DrivePlan &plan, HWND page, PageKind kind, HWND *pro
 
 DriveResult DriveWizard(App &app, const DrivePlan &plan)
 {
+    // A page gone may hand its handle on to a later one, which must not be
+    // taken for answered.
+    for (auto page = app.answered.begin(); page != app.answered.end();)
+        page = IsWindow(*page) ? std::next(page) : app.answered.erase(page);
     DriveResult result;
     HWND progress = nullptr;
     DWORD lastMove = GetTickCount();

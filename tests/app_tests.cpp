@@ -328,8 +328,8 @@ TEST_F(AppTest, FailedTransferShowsOneFailurePageAndStartsOver)
 
 // Enter and Escape where they mean Cancel or Abort end the program with code
 // 0 and nothing sent: no go-ahead, or to a box that asked for data before an
-// image was chosen (the reader thread opened the file dialog and the
-// warning), no length. Retry on an invalid file is not the first button:
+// image was chosen (the engine asked for the file dialog and the warning),
+// no length. Retry on an invalid file is not the first button:
 // Tab reaches it, and the file dialog comes again.
 TEST_F(AppTest, KeysThatCancelEndTheProgramCleanly)
 {

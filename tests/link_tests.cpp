@@ -31,6 +31,8 @@ LRESULT CALLBACK standInMain(HWND window, UINT message, WPARAM wParam, LPARAM)
         UploadTimerTick(window);
     if (message == WM_NOT_REBOOTED)
         notRebooted++;
+    if (message == WM_CHOOSE_FOR_BOX)
+        return 1 + ChooseFirmwareImage(window, 0);
     if (message != WM_COMMAND || LOWORD(wParam) > CMD_MONITOR_FOUND)
         return message == WM_TIMER;
     commands[LOWORD(wParam)]++;
@@ -123,6 +125,30 @@ TEST_F(Link, CompletionAfterThePortClosedSaysTheBoxWasNotRebooted)
     EXPECT_TRUE(PumpUntil([] { return VisibleDialogs(0).empty(); }, HANG_MS)) << "no page left open";
     EXPECT_EQ(std::string::npos, BoxLog().find("text=boot")) << "nothing typed to a closed port";
     EXPECT_EQ(0, commands[CMD_FAIL_RETRY] + commands[CMD_NO_RESPONSE]) << "no failure";
+}
+
+// A box that asks first gets its file dialog from the main window's thread,
+// which lives as long as the program: under Wine each new thread that opens
+// one leaves a COM endpoint behind, and on the 64th reader thread's dialog
+// the program hung for good.
+std::atomic<DWORD> fileDialogThread{ 0 };
+
+TEST_F(Link, BoxThatAsksFirstGetsItsFileDialogFromTheMainThread)
+{
+    fileDialogThread = 0;
+    StartBox("--handshake-first --rx-timeout 60000");
+    StartAnsweringPages([](PageKind kind, HWND dialog) {
+        if (kind == PAGE_CONNECT)
+            PowerOnBox();   // and OK at once: the box will ask for data without a prompt
+        if (kind == PAGE_FILE)
+            fileDialogThread = GetWindowThreadProcessId(dialog, nullptr);
+        return kind == PAGE_FILE || kind == PAGE_CONNECT ? PageAnswer{ kind == PAGE_FILE ? IDCANCEL : IDOK, -1 }
+                                                         : answerWizard(kind, dialog);
+    });
+    ASSERT_NE(0, OpenPort(window));
+    ASSERT_TRUE(PumpUntil([] { return fileDialogThread != 0; }, HANG_MS)) << BoxLog();
+    EXPECT_EQ(GetCurrentThreadId(), fileDialogThread.load());
+    EXPECT_EQ(1, ClosePort(window));
 }
 
 // Failures reported under another page's loop (About) show their pages

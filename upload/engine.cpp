@@ -2,8 +2,9 @@
 // the banner matcher, the four prompt matchers and the upload state machine,
 // in that order. Runs on the reader thread; it writes its answers to the port
 // a byte a WritePort call, each block with its checksum in one call, posts
-// WM_COMMAND to reach the user-interface thread, and opens two pages of its
-// own on the reader thread: the image selection and the completion page.
+// WM_COMMAND to reach the user-interface thread. It opens the completion page
+// on the reader thread, and has the user-interface thread run the image
+// selection for a box that asked first (WM_CHOOSE_FOR_BOX, app/app.h).
 // What it shares with the tick and how: the table in upload/upload.h. Every
 // write of the engine follows a move of uploadState that it won, so once a
 // report moved the attempt to ENDED nothing of that attempt is written. A
@@ -151,8 +152,9 @@ static void sendImageBlock(HWND window, int length)
     upload.bytesSent += length;
 }
 
-// The engine's own selection, with the engine lock let go while it shows
-// (ClosePort waits for the user meanwhile); 1 when an image is open and the
+// The engine's own selection, run by the main window's thread while this
+// one waits, the engine lock let go (ClosePort, which answers sent messages
+// while it waits, shows it then; the user ends it); 1 when an image is open and the
 // attempt that asked for it still waits for it. A new attempt begun
 // meanwhile owns the state, and one ended meanwhile was reported: nothing
 // of it is touched then.
@@ -160,7 +162,8 @@ static int chooseOwnImage(HWND window)
 {
     int32_t attempt = upload.attempt;
     LeaveCriticalSection(EngineLock());
-    int result = ChooseFirmwareImage(window, 0);
+    LRESULT answer = SendMessageA(window, WM_CHOOSE_FOR_BOX, 0, 0);
+    int result = answer > 0 ? int(answer) - 1 : 2;
     EnterCriticalSection(EngineLock());
     if (upload.attempt != attempt)
         return 0;

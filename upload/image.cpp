@@ -1,8 +1,8 @@
 // Firmware image selection: the file dialog, the 128-byte header check at
 // offset 0 or 0x8000, the load command that fits the layout, the warning page
-// and the start of the typed command sequence. Runs on whichever thread calls
-// it: the user-interface thread from the main window, the reader thread from
-// the engine when the box asks for data while no image is open.
+// and the start of the typed command sequence. Runs on the user-interface
+// thread: for the main window, and for the engine when the box asks for data
+// while no image is open (WM_CHOOSE_FOR_BOX).
 #include "upload/upload.h"
 #include "app/app.h"
 #include "app/winlog.h"

@@ -1,9 +1,9 @@
 // The upload engine: image selection, the receive-side protocol engine, the
 // 250 ms tick with its command sender and watchdogs, and the progress page.
-// ProcessReceived runs on the reader thread (R), and so do the two pages it
-// opens itself (its own image selection and the completion page); the tick,
-// the progress page and every other selection run on the user-interface
-// thread (U). Who touches UploadContext (the one statement of it):
+// ProcessReceived runs on the reader thread (R), and so does the completion
+// page it opens; the tick, the progress page and every image selection, the
+// one the engine asks for included (it waits meanwhile), run on the
+// user-interface thread (U). Who touches UploadContext (the one statement of it):
 //
 // | field | written by | read by | how |
 // |---|---|---|---|
@@ -13,7 +13,7 @@
 // | uploadState | R: IDLE -> STARTING -> WAIT_ACK1 <-> WAIT_ACK2 -> IDLE; R or U: a transfer or attempt -> ENDED; U: IDLE for a new attempt | both | compare-and-swap; U's store under EngineLock |
 // | ackWatch1, ackWatch2 | R arms and clears; U counts down | both | compare-and-swap |
 // | startWatch | U arms it (command sequence, connect page: EXPIRED -> 0); R arms it at a handshake when unarmed, re-arms it after a reject and claims it at the go-ahead (before its own selection); U counts it down to WATCH_EXPIRED | both | compare-and-swap |
-// | imageUser | a selection (either thread) or a transfer (R) | both | claimed and released by compare-and-swap |
+// | imageUser | a selection (U) or a transfer (R) | both | claimed and released by compare-and-swap |
 // | imageFile, imageFileSize, imagePath, headerBuffer | the holder of imageUser | the holder | the claim |
 // | loadCommand | a selection, while the sender is stopped | the tick, once a sequence set the sender up | SenderLock orders the two |
 // | senderState, senderText, senderPos, senderLen | U (tick, set-ups); R (completion's reboot set-up; a failed write's stop) | U | together under SenderLock |

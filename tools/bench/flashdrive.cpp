@@ -76,7 +76,7 @@ struct RunRecord {
     int staleCompletions;   // completion pages before it: an abandoned attempt's
     int struck;             // box-killed, pty-removed: the box went at 30 %
     int fileDialogs;        // file dialogs answered in this run before its end page
-    int engineFileDialogs;  // file dialogs the engine opened on the reader thread
+    int engineFileDialogs;  // file dialogs the engine asked for (a box that asked first): no prompt came
     int retried;            // Shift+PageUp sent
     int hang;               // nothing new for QUIET_MS
     int noWayBack, rebootSeen;
@@ -297,7 +297,7 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
             rec->nextPort = page;   // answered by the next run
             return 1;
         }
-        if (ended && kind == PAGE_FILE && plan.fault == FAULT_LATE_HANDSHAKE && !onMainThread(app, page)) {
+        if (ended && kind == PAGE_FILE && plan.fault == FAULT_LATE_HANDSHAKE) {
             // The box asked again after the completion: the technician did
             // not ask for another upload, and cancels.
             rec->lateDialogs++;
@@ -323,8 +323,10 @@ static void walkRun(App &app, const RunMode &mode, const RunPlan &plan, RunRecor
             break;
         case PAGE_FILE:
             rec->fileDialogs += !ended;
-            rec->engineFileDialogs += !onMainThread(app, page);
-            if (!onMainThread(app, page) && plan.fault == FAULT_HANDSHAKE_FIRST) {
+            // The engine's selection shows on the main thread too; with no
+            // prompt in the run, every file dialog is the engine's.
+            rec->engineFileDialogs += plan.fault == FAULT_HANDSHAKE_FIRST;
+            if (plan.fault == FAULT_HANDSHAKE_FIRST) {
                 // The box asked first, and the user takes longer than the prompt watch to choose.
                 PumpUntil([] { return false; }, DWORD(plan.chooseAfterMs));
                 rec->slowChoices++;
@@ -444,6 +446,14 @@ static void printProgramState(void)
            upload.imageFile ? "open" : "none", int(upload.startWatch), int(upload.promptWatch), int(upload.ackWatch1),
            int(upload.ackWatch2), int(upload.handshakePos), tty && tty->connected ? "open" : "closed",
            reader ? int(reader->state) : -1);
+    // Every window of the reader's thread, shown or not: a page it is still making is hidden.
+    if (tty && tty->readerThreadId)
+        EnumThreadWindows(tty->readerThreadId, [](HWND window, LPARAM) {
+            char name[64] = "";
+            GetClassNameA(window, name, sizeof name);
+            printf("         reader's window: class \"%s\"%s\n", name, IsWindowVisible(window) ? ", shown" : ", hidden");
+            return TRUE;
+        }, 0);
 }
 
 // A window's text, asked with a bound: the thread that runs it may be the
@@ -652,6 +662,11 @@ static int runAll(App &app, const RunMode &mode, int runs, uint32_t seed, const 
             if (&mode == &LINK_MODE)
                 printProgramState();
             printHangScene(app);
+        }
+        if (rec.hang && getenv("FLASHDRIVE_HOLD_ON_HANG")) {   // for a debugger to attach
+            printf("         holding: process %lu\n", GetCurrentProcessId());
+            fflush(stdout);
+            Sleep(INFINITE);
         }
         for (int m = 0; m < 4; m++)
             if (run == marks[m])
