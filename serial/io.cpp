@@ -8,6 +8,7 @@
 #include "serial/serial.h"
 #include "upload/upload.h"
 #include "app/winlog.h"
+#include "serial/steptrace.h"
 
 #define PORT_IO_LIMIT_MS  3000   // a block takes about 90 ms on the line
 
@@ -90,6 +91,7 @@ int WritePort(HWND window, const void *bytes, DWORD count)
     TtyState *tty = GetTtyState(window);
     if (!tty)
         return 0;
+    NoteStep('S', count, 0);
     EnterCriticalSection(&tty->writeLock);
     DWORD written = 0;
     DWORD lineErrors = 0;
@@ -108,6 +110,7 @@ int WritePort(HWND window, const void *bytes, DWORD count)
     if (result && written != count)
         result = 0;
     LeaveCriticalSection(&tty->writeLock);
+    NoteStep('W', written, 0);
     // A line error stops what the sender was typing; outside the write lock,
     // since the tick takes the sender's lock before it writes.
     if (lineErrors && tty->displayErrors)

@@ -12,6 +12,7 @@
 #include "upload/upload.h"
 #include "app/app.h"
 #include "app/winlog.h"
+#include "serial/steptrace.h"
 
 #include <new>
 
@@ -65,6 +66,7 @@ static int awaitCommEvent(ReaderLink *link, OVERLAPPED *wait)
         if (GetLastError() != ERROR_IO_PENDING || !awaitOrStop(link, wait, &ignored))
             mask = 0;
     }
+    NoteStep('E', mask, 0);
     return (mask & EV_RXCHAR) || stopRequested(link);
 }
 
@@ -83,8 +85,11 @@ static int awaitNextByte(ReaderLink *link, OVERLAPPED *wait, uint8_t *chunk)
         else if (!awaitOrStop(link, wait, &n))
             n = 0;
     }
-    if (n == 0 && nowMicroseconds() - start < READER_PAUSE_MS * 1000)
+    NoteStep('N', n, chunk[0]);
+    if (n == 0 && nowMicroseconds() - start < READER_PAUSE_MS * 1000) {
+        NoteStep('P', 0, 0);
         WaitForSingleObject(link->stop, READER_PAUSE_MS);
+    }
     return n == 1;
 }
 
@@ -98,6 +103,7 @@ static int drainInput(ReaderLink *link, uint8_t *chunk, DWORD have)
     while (!stopRequested(link)) {
         DWORD n = have + ReadPort(mainWindow, chunk + have, READ_CHUNK - have);
         have = 0;
+        NoteStep('R', n, n ? chunk[n - 1] : 0);
         if (n == 0)
             break;
         ProcessReceived(mainWindow, chunk, n);
@@ -114,10 +120,14 @@ static int drainInput(ReaderLink *link, uint8_t *chunk, DWORD have)
 static void lookRightBehind(ReaderLink *link, uint8_t *chunk)
 {
     LONGLONG deadline = nowMicroseconds() + READER_LINGER_US;
+    NoteStep('L', 0, 0);
     while (!stopRequested(link) && nowMicroseconds() < deadline) {
-        if (drainInput(link, chunk, 0))
+        if (drainInput(link, chunk, 0)) {
+            NoteStep('l', 1, 0);
             return;
+        }
     }
+    NoteStep('l', 0, 0);
 }
 
 // One delivery; -1 when ClosePort has given up on this reader, else 1 when
@@ -130,8 +140,11 @@ static int deliver(ReaderLink *link, uint8_t *chunk, DWORD have)
     int delivered = drainInput(link, chunk, have);
     if (delivered && GetReceivePace() == PACE_RIGHT_BEHIND)
         lookRightBehind(link, chunk);
-    if (delivered)
+    if (delivered) {
+        NoteStep('U', 0, 0);
         UpdateWindow(mainWindow);
+        NoteStep('u', 0, 0);
+    }
     moveReader(link, READER_DELIVERING, READER_WAITING);
     return delivered;
 }
@@ -151,8 +164,10 @@ static void readUntilStopped(ReaderLink *link, OVERLAPPED *wait)
         int delivered = deliver(link, chunk, have);
         if (delivered < 0)
             return;
-        if (delivered && GetReceivePace() == PACE_ANY_TIME)
+        if (delivered && GetReceivePace() == PACE_ANY_TIME) {
+            NoteStep('G', 0, 0);
             WaitForSingleObject(link->stop, READER_GATHER_MS);
+        }
     }
 }
 

@@ -27,9 +27,12 @@ static int startProcess(const std::string &command, PROCESS_INFORMATION *process
     return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, process);
 }
 
+// TESSEL_PROGRAM names another build of the program beside this one (the
+// benchmark's traced build).
 int Launch(App &app)
 {
-    app.running = startProcess("\"" + exeFolder() + "TesselFlash.exe\"", &app.process);
+    const char *program = getenv("TESSEL_PROGRAM");
+    app.running = startProcess("\"" + exeFolder() + (program ? program : "TesselFlash.exe") + "\"", &app.process);
     return app.running;
 }
 

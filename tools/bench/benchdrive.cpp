@@ -61,7 +61,7 @@ int BenchUpload(uint32_t size, const std::string &box)
     printf("program size=%u seconds=%.3f rate=%.1f line=%.3f ceiling=%.3f peak_mib=%.1f cpu_s=%.2f%s%s result=%s\n",
            unsigned(size), seconds, rate, 100.0 * rate / LINE_RATE,
            100.0 * rate / (LINE_RATE * BLOCK_SIZE / BLOCK_LINE_BYTES), usage.peakMiB, usage.cpuSeconds,
-           reportOf(log, "turnaround", { "p50", "p99", "max", "mean" }).c_str(),
+           reportOf(log, "turnaround", { "p50", "p90", "p99", "max", "mean" }).c_str(),
            reportOf(log, "adapter latency_ms=", { "latency_ms", "hold_p50", "hold_mean" }).c_str(), ok ? "identical" : "FAILED");
     return ok;
 }

@@ -42,6 +42,7 @@ extern const char *const BOX_STATE_NAMES[];
 struct BoxOptions {
     const char *linkPath;
     const char *outPath;
+    const char *blockTimesPath;
     const char *prompt;
     int stopWindowMs;
     int rxTimeoutMs;
@@ -52,6 +53,7 @@ struct BoxOptions {
     int pace;
     int adapterLatencyMs;     // 0: the PC gets each byte when it is off the line
     int rehandshakeAfterMs;   // 0: no second handshake after acks left out
+    int strayBetween;         // a stray byte between every block's two acks
     int chatterBytes;         // boot log text before each block's acks
     int lateHandshakeMs;      // -1: no handshake again after a completed load
     int handshakeWaitMs;      // how long a handshake waits for the host's answer
@@ -126,6 +128,7 @@ struct BoxSim {
     uint64_t ackEndMark;
     double ackEndTime;
     std::vector<double> turnarounds;
+    std::vector<double> turnaroundEnds;   // with --block-times: each one's start and end
     // Through the adapter: how long each block's last ack was held in it.
     std::vector<double> ackHolds;
 

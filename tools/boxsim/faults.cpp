@@ -70,6 +70,12 @@ void PlanAcks(int n)
         dropped = 0;
         addAckStep(stray);
         addAckStep(stray);
+        if (boxOptions.strayBetween) {   // in the second ack's write, before its ack
+            AckStep *second = &box.acks[1];
+            memmove(second->bytes + 1, second->bytes, (size_t)second->length);
+            second->bytes[0] = FAULT_STRAY[0];
+            second->length++;
+        }
     }
     if (dropped && boxOptions.rehandshakeAfterMs > 0)
         box.rehandshakeDue = box.eventTime + boxOptions.rehandshakeAfterMs / 1000.0;

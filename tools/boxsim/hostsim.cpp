@@ -45,6 +45,7 @@ struct HostOptions {
     int badChecksumBlock;
     int reboot;
     int boxExits;
+    int strayBetween;
     int expectSilenceMs;
     int bannerTimeoutMs;
     int ackTimeoutMs;
@@ -114,6 +115,7 @@ static void printUsage(FILE *to)
         "  --bad-checksum N      send a wrong checksum for block N, expect F0\n"
         "  --stray N             expect stray bytes 00 41 0D 11 before each ack of block N\n"
         "  --reboot              after the load type \"boot\", stop again, load again\n"
+        "  --stray-between       expect a stray byte (00) between every block's two acks\n"
         "  --box-exits           the box ends after the session: the line may close\n"
         "  --expect-silence MS   expect the box to send nothing at all for MS\n"
         "  --banner-timeout MS   how long to wait for the banner (10000)\n"
@@ -135,6 +137,7 @@ static const OptionRow HOST_OPTION_ROWS[] = {
     { "--no-answer", OPTION_FLAG, 0, 0, &opt.noAnswer },
     { "--reboot", OPTION_FLAG, 0, 0, &opt.reboot },
     { "--box-exits", OPTION_FLAG, 0, 0, &opt.boxExits },
+    { "--stray-between", OPTION_FLAG, 0, 0, &opt.strayBetween },
     { "--chunked", OPTION_NUMBER, 1, 0x7FFFFFFF, &opt.chunkSeed },
     { "--bad-checksum", OPTION_NUMBER, 1, 1L << 20, &opt.badChecksumBlock },
     { "--expect-silence", OPTION_NUMBER, 1, 600000, &opt.expectSilenceMs },
@@ -465,8 +468,10 @@ static int runTransfer(void)
             answered = ReadClock();
             continue;
         }
-        uint8_t acks[2] = { PROTOCOL_ACK, PROTOCOL_ACK };
-        if (!expectBytes(acks, sizeof acks, opt.ackTimeoutMs, what))
+        uint8_t acks[3] = { PROTOCOL_ACK, FAULT_STRAY[0], PROTOCOL_ACK };
+        if (!opt.strayBetween)
+            acks[1] = PROTOCOL_ACK;
+        if (!expectBytes(acks, opt.strayBetween ? 3 : 2, opt.ackTimeoutMs, what))
             return 0;
         answered = ReadClock();
     }

@@ -37,6 +37,10 @@ void PrintUsage(FILE *to)
         "  --chatter N          send N bytes of boot log text before each block's acks\n"
         "  --late-handshake MS  MS after a completed load, if still in the monitor,\n"
         "                       send the handshake once more and load as asked\n"
+        "  --block-times FILE   write each turnaround's two ends (second ack written,\n"
+        "                       next block's first byte read) in microseconds of\n"
+        "                       CLOCK_MONOTONIC_RAW, the clock of Wine's performance counter\n"
+        "  --stray-between      send one stray byte (00) between every block's two acks\n"
         "  --handshake-wait MS  how long a handshake waits for the host's answer (2000)\n"
         "  --handshake-first    after the stop, send the load handshake at once instead\n"
         "                       of the prompt, and load as after \"q\" (no address)\n"
@@ -47,7 +51,7 @@ void PrintUsage(FILE *to)
         "                       gives how long each block's acks were held (ms)\n"
         "  --help               show this text\n"
         "Before the verdict of a load of two blocks or more, a \"turnaround\" line gives\n"
-        "p50/p99/max/mean ms from each block's last ack written to the next block's\n"
+        "p50/p90/p99/max/mean ms from each block's last ack written to the next block's\n"
         "first byte read, and the data phase (go-ahead to last ack) in microseconds.\n"
         "stdin lines: \"power\" powers the box on, \"quit\" exits.\n"
         "SIGUSR1 powers the box on; SIGTERM and SIGINT exit.\n");
@@ -64,6 +68,7 @@ static const OptionRow BOX_OPTION_ROWS[] = {
     { "--slow", OPTION_NUMBER, 0, 600000, &boxOptions.slowMs },
     { "--rehandshake-after", OPTION_NUMBER, 1, 600000, &boxOptions.rehandshakeAfterMs },
     { "--chatter", OPTION_NUMBER, 1, 65536, &boxOptions.chatterBytes },
+    { "--stray-between", OPTION_FLAG, 0, 0, &boxOptions.strayBetween },
     { "--handshake-wait", OPTION_NUMBER, 1, 3600000, &boxOptions.handshakeWaitMs },
     { "--late-handshake", OPTION_NUMBER, 0, 600000, &boxOptions.lateHandshakeMs },
 };
@@ -113,6 +118,12 @@ int ParseOptions(int argc, char **argv, int *wantHelp)
                 return 0;
             }
             boxOptions.outPath = text;
+        } else if (strcmp(name, "--block-times") == 0) {
+            if (text[0] == '\0') {
+                fprintf(stderr, "boxsim: error: --block-times needs a path\n");
+                return 0;
+            }
+            boxOptions.blockTimesPath = text;
         } else if (strcmp(name, "--prompt") == 0) {
             if (text[0] == '\0' || strlen(text) > 64) {
                 fprintf(stderr, "boxsim: error: --prompt needs 1 to 64 characters\n");

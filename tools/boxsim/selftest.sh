@@ -286,7 +286,7 @@ if StartBox pace --pace --out "$WORK/pace.out"; then
     ExpectVerdict pace 1 '^boxsim: verdict=complete bytes=65536 blocks=64 checksum_errors=0 '
     ExpectSameFile pace "$WORK/pace.bin" "$WORK/pace.out"
     turn=$(grep '^boxsim: turnaround ' "$WORK/pace.box")
-    [[ "$turn" =~ ^boxsim:\ turnaround\ blocks=63\ p50=[0-9]+\.[0-9]{3}\ p99=[0-9.]+\ max=[0-9.]+\ mean=[0-9.]+\ data_us=[0-9]+$ ]] &&
+    [[ "$turn" =~ ^boxsim:\ turnaround\ blocks=63\ p50=[0-9]+\.[0-9]{3}\ p90=[0-9.]+\ p99=[0-9.]+\ max=[0-9.]+\ mean=[0-9.]+\ data_us=[0-9]+$ ]] &&
         Pass "pace: ${turn#boxsim: }" || Fail "pace: turnaround line is '$turn'"
     PACE_RATE=$(DataRate pace 1)
     StopBox pace

@@ -34,6 +34,7 @@ void ResetTransfer(void)
     box.ackEndMarkActive = 0;
     box.ackEndTime = 0.0;
     box.turnarounds.clear();
+    box.turnaroundEnds.clear();
     box.ackHolds.clear();
 }
 
@@ -196,6 +197,10 @@ void HandleTransferByte(uint8_t byte, double now)
         box.waitSince = now;
         if (box.blockFill == 0 && box.checksumFill == 0 && box.ackEndTime > 0.0) {
             box.turnarounds.push_back(box.byteArrival - box.ackEndTime);
+            if (boxOptions.blockTimesPath) {
+                box.turnaroundEnds.push_back(box.ackEndTime);
+                box.turnaroundEnds.push_back(box.byteArrival);
+            }
             box.ackEndTime = 0.0;
         }
         if (box.blockFill < box.blockLength) {
