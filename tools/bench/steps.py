@@ -52,7 +52,8 @@ def main():
         if first is None or second is None:
             continue
         path = "".join(s[1] for s in steps[first + 1:second])
-        how = "same read" if first == second else ("looked behind" if "l" in path and "E" not in path and "N" not in path
+        # the look behind's own end comes after the write that its find led to
+        how = "same read" if first == second else ("looked behind" if "L" in path and "E" not in path and "N" not in path
                                                    else "kernel wait")
         blocks.append({
             "total": steps[writes[k + 1]][0] - steps[first][0],
