@@ -153,9 +153,9 @@ static void sendImageBlock(HWND window, int length)
 }
 
 // The engine's own selection, run by the main window's thread while this
-// one waits, the engine lock let go (ClosePort, which answers sent messages
-// while it waits, shows it then; the user ends it); 1 when an image is open and the
-// attempt that asked for it still waits for it. A new attempt begun
+// one waits with the engine lock let go (ClosePort answers sent messages
+// while it waits, so the dialog shows there too); 1 when an image is open
+// and the attempt that asked for it still waits for it. A new attempt begun
 // meanwhile owns the state, and one ended meanwhile was reported: nothing
 // of it is touched then.
 static int chooseOwnImage(HWND window)

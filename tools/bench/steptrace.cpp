@@ -1,12 +1,11 @@
-// The traced build's time stamps (serial/steptrace.h): kept in memory on the
-// thread that notes them, written to TESSEL_STEP_TRACE_FILE when the program
-// ends, one "microseconds step count last-byte" line each. Steps: E the event
+// The traced build's time stamps (serial/steptrace.h): kept in memory,
+// written to TESSEL_STEP_TRACE_FILE when the program ends, one "microseconds step count last-byte" line each. Steps: E the event
 // wait ended, N a one-byte read ended, R a ReadPort handed bytes on, L and l
 // the look right behind began and ended, U and u a repaint began and ended,
 // G the gather pause began, P the pause after nothing began, S and W a write
 // began and ended.
-// Notes come from the reader thread and, for writes, the tick: each takes
-// its slot by one atomic add, so none is lost or torn.
+// Notes come from the reader thread and, for writes, the user-interface
+// thread too: each takes its slot by one atomic add, so none is lost or torn.
 #include "serial/steptrace.h"
 #include "app/sharedword.h"
 
