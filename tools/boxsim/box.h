@@ -53,7 +53,6 @@ struct BoxOptions {
     int pace;
     int adapterLatencyMs;     // 0: the PC gets each byte when it is off the line
     int rehandshakeAfterMs;   // 0: no second handshake after acks left out
-    int strayBetween;         // a stray byte between every block's two acks
     int chatterBytes;         // boot log text before each block's acks
     int lateHandshakeMs;      // -1: no handshake again after a completed load
     int handshakeWaitMs;      // how long a handshake waits for the host's answer

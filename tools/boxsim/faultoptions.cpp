@@ -17,6 +17,7 @@ const OptionRow FAULT_OPTION_ROWS[] = {
     { "--drop-all-acks", OPTION_NUMBER, 1, FAULT_BLOCK_MAX, &faultOptions.dropAllAcksBlock },
     { "--reject", OPTION_NUMBER, 1, FAULT_BLOCK_MAX, &faultOptions.rejectBlock },
     { "--stray", OPTION_NUMBER, 1, FAULT_BLOCK_MAX, &faultOptions.strayBlock },
+    { "--stray-between", OPTION_FLAG, 0, 0, &faultOptions.strayBetween },
     { "--reject-byte", OPTION_REJECT_BYTE, 0, 0, &faultOptions.rejectByte },
     { "--late-ack", OPTION_BLOCK_AND_MS, 1, FAULT_BLOCK_MAX, &faultOptions.lateAckBlock },
     { "--rehandshake", OPTION_FLAG, 0, 0, &faultOptions.rehandshake },

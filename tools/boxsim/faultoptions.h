@@ -20,6 +20,7 @@ struct FaultOptions {
     int rejectByte = PROTOCOL_REJECT1;
     int rehandshake;
     int strayBlock;
+    int strayBetween;   // one stray byte (00) between every block's two acks
     int handshakeFirst;
     int lateAckBlock;
     int lateAckMs;

@@ -70,7 +70,7 @@ void PlanAcks(int n)
         dropped = 0;
         addAckStep(stray);
         addAckStep(stray);
-        if (boxOptions.strayBetween) {   // in the second ack's write, before its ack
+        if (faultOptions.strayBetween) {   // in the second ack's write, before its ack
             AckStep *second = &box.acks[1];
             memmove(second->bytes + 1, second->bytes, (size_t)second->length);
             second->bytes[0] = FAULT_STRAY[0];

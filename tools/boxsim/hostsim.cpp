@@ -45,7 +45,6 @@ struct HostOptions {
     int badChecksumBlock;
     int reboot;
     int boxExits;
-    int strayBetween;
     int expectSilenceMs;
     int bannerTimeoutMs;
     int ackTimeoutMs;
@@ -137,7 +136,6 @@ static const OptionRow HOST_OPTION_ROWS[] = {
     { "--no-answer", OPTION_FLAG, 0, 0, &opt.noAnswer },
     { "--reboot", OPTION_FLAG, 0, 0, &opt.reboot },
     { "--box-exits", OPTION_FLAG, 0, 0, &opt.boxExits },
-    { "--stray-between", OPTION_FLAG, 0, 0, &opt.strayBetween },
     { "--chunked", OPTION_NUMBER, 1, 0x7FFFFFFF, &opt.chunkSeed },
     { "--bad-checksum", OPTION_NUMBER, 1, 1L << 20, &opt.badChecksumBlock },
     { "--expect-silence", OPTION_NUMBER, 1, 600000, &opt.expectSilenceMs },
@@ -469,9 +467,9 @@ static int runTransfer(void)
             continue;
         }
         uint8_t acks[3] = { PROTOCOL_ACK, FAULT_STRAY[0], PROTOCOL_ACK };
-        if (!opt.strayBetween)
+        if (!faultOptions.strayBetween)
             acks[1] = PROTOCOL_ACK;
-        if (!expectBytes(acks, opt.strayBetween ? 3 : 2, opt.ackTimeoutMs, what))
+        if (!expectBytes(acks, faultOptions.strayBetween ? 3 : 2, opt.ackTimeoutMs, what))
             return 0;
         answered = ReadClock();
     }

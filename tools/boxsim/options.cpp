@@ -68,7 +68,6 @@ static const OptionRow BOX_OPTION_ROWS[] = {
     { "--slow", OPTION_NUMBER, 0, 600000, &boxOptions.slowMs },
     { "--rehandshake-after", OPTION_NUMBER, 1, 600000, &boxOptions.rehandshakeAfterMs },
     { "--chatter", OPTION_NUMBER, 1, 65536, &boxOptions.chatterBytes },
-    { "--stray-between", OPTION_FLAG, 0, 0, &boxOptions.strayBetween },
     { "--handshake-wait", OPTION_NUMBER, 1, 3600000, &boxOptions.handshakeWaitMs },
     { "--late-handshake", OPTION_NUMBER, 0, 600000, &boxOptions.lateHandshakeMs },
 };
