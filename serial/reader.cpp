@@ -3,7 +3,9 @@
 // thread waits only in the kernel: on the driver's event wait where that
 // works, and once a wait has ended without an event (at once under some
 // drivers) on a one-byte read that completes with the next byte or after the
-// port's 1 s read time-out. Every wait also ends on the link's stop event.
+// port's 1 s read time-out. Every such wait also ends on the link's stop
+// event. Inside the engine it may wait for the user instead: the completion
+// page it shows, or the selection the main window's thread shows for it.
 // How the link is shared with ClosePort: the second table in serial/serial.h.
 // After a delivery the engine sets the pace: its second acknowledgement is
 // looked for a few byte times to a fixed deadline; a box that talks on its
